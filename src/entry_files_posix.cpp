@@ -1,0 +1,168 @@
+// Writing extracted entries on POSIX systems. Every path below the
+// destination root is walked one component at a time with O_NOFOLLOW, so a
+// symbolic link, whether in the package or placed there by anybody else, is
+// never followed and nothing can be written outside the root.
+#include "updater.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::size_t copy_chunk_size = 256 * 1024;
+// Directories always stay writable and searchable by their owner, or the
+// next update could neither fill nor remove them.
+constexpr mode_t owner_full_access = S_IRWXU;
+
+// Recorded modes pass through the umask, as with any file this user
+// creates, so a package can't make files writable for everybody.
+mode_t process_umask()
+{
+    static const mode_t mask = [] {
+        const mode_t current = ::umask(0);
+        ::umask(current);
+        return current;
+    }();
+    return mask;
+}
+
+mode_t effective_mode(unsigned recorded)
+{
+    return static_cast<mode_t>(recorded) & 0777 & ~process_umask();
+}
+
+fs::path joined(const fs::path& root, const std::vector<std::string>& components, std::size_t count)
+{
+    fs::path path = root;
+    for (std::size_t i = 0; i < count; ++i)
+        path /= components[i];
+    return path;
+}
+
+[[noreturn]] void throw_directory_error(const fs::path& path, int error)
+{
+    throw fs::filesystem_error("create_directories", path, std::error_code(error, std::generic_category()));
+}
+
+int open_directory_nofollow(int parent_fd, const char* name)
+{
+    return ::openat(parent_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// Opens root/components[0..count), creating missing levels when asked.
+// Returns the descriptor, or -1 with errno set.
+int open_directory_chain(const fs::path& root, const std::vector<std::string>& components,
+                         std::size_t count, bool create)
+{
+    int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (std::size_t i = 0; fd >= 0 && i < count; ++i) {
+        const char* name = components[i].c_str();
+        if (create && ::mkdirat(fd, name, 0777) != 0 && errno != EEXIST) {
+            const int error = errno;
+            ::close(fd);
+            errno = error;
+            return -1;
+        }
+        const int next = open_directory_nofollow(fd, name);
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        fd = next;
+    }
+    return fd;
+}
+
+// Removes whatever non-directory entry is in the way, without following it.
+void remove_existing_leaf(int dir_fd, const char* name)
+{
+    struct stat existing;
+    if (::fstatat(dir_fd, name, &existing, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(existing.st_mode))
+        ::unlinkat(dir_fd, name, 0);
+}
+
+bool write_all(int fd, const char* data, std::size_t size)
+{
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += written;
+        size -= static_cast<std::size_t>(written);
+    }
+    return true;
+}
+
+bool copy_entry_data(int fd, const read_chunk_fn& read_chunk)
+{
+    std::vector<char> buffer(copy_chunk_size);
+    for (;;) {
+        const long long got = read_chunk(buffer.data(), buffer.size());
+        if (got < 0)
+            return false;
+        if (got == 0)
+            return true;
+        if (!write_all(fd, buffer.data(), static_cast<std::size_t>(got)))
+            return false;
+    }
+}
+
+bool finish_file(int fd, unsigned mode, std::time_t mtime)
+{
+    if (mode != no_recorded_mode && ::fchmod(fd, effective_mode(mode)) != 0)
+        return false;
+    const timespec times[2] = {{mtime, 0}, {mtime, 0}};
+    return ::futimens(fd, times) == 0;
+}
+
+}  // namespace
+
+void create_entry_directories(const fs::path& root, const std::vector<std::string>& components,
+                              unsigned mode)
+{
+    fs::create_directories(root);
+    const int fd = open_directory_chain(root, components, components.size(), true);
+    if (fd < 0)
+        throw_directory_error(joined(root, components, components.size()), errno);
+    scope_exit close_fd{[fd] { ::close(fd); }};
+    if (mode != no_recorded_mode && !components.empty() &&
+        ::fchmod(fd, effective_mode(mode) | owner_full_access) != 0)
+        throw_directory_error(joined(root, components, components.size()), errno);
+}
+
+bool write_entry_file(const fs::path& root, const std::vector<std::string>& components,
+                      unsigned mode, std::time_t mtime, const read_chunk_fn& read_chunk)
+{
+    const int dir_fd = open_directory_chain(root, components, components.size() - 1, false);
+    if (dir_fd < 0)
+        return false;
+    scope_exit close_dir{[dir_fd] { ::close(dir_fd); }};
+    const char* leaf = components.back().c_str();
+    remove_existing_leaf(dir_fd, leaf);
+    const mode_t create_mode = mode == no_recorded_mode ? 0666 : 0600;
+    const int fd = ::openat(dir_fd, leaf, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, create_mode);
+    if (fd < 0)
+        return false;
+    bool ok = copy_entry_data(fd, read_chunk) && finish_file(fd, mode, mtime);
+    if (::close(fd) != 0)
+        ok = false;
+    return ok;
+}
+
+bool write_entry_symlink(const fs::path& root, const std::vector<std::string>& components,
+                         const std::string& target)
+{
+    const int dir_fd = open_directory_chain(root, components, components.size() - 1, false);
+    if (dir_fd < 0)
+        return false;
+    scope_exit close_dir{[dir_fd] { ::close(dir_fd); }};
+    const char* leaf = components.back().c_str();
+    remove_existing_leaf(dir_fd, leaf);
+    return ::symlinkat(target.c_str(), dir_fd, leaf) == 0;
+}

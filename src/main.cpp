@@ -1,0 +1,56 @@
+// Entry point: declares the command line, opens the update log and turns the
+// update's result into the exit code.
+#include "updater.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <exception>
+
+namespace {
+
+// Errors from the file system or the log must not abort the program: the
+// caller only sees the exit code, so report them and fail the run cleanly.
+int report_unexpected_error(const std::exception& error)
+{
+    std::fprintf(stderr, "updater: %s\n", error.what());
+    if (update_log_is_open())
+        spdlog::error("Update stopped by an unexpected error: {}", error.what());
+    return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    CLI::App app{"R4M8 Updater", ""};
+    std::int32_t pid = 0;
+    std::string package_path;
+    std::string app_dir;
+    std::string version;
+    std::string exe_name = "app.exe";
+    std::string relaunch_args;
+
+    CLI::App* apply = app.add_subcommand("apply", "Apply a downloaded update");
+    apply->add_option("--pid", pid, "PID of the app process to wait for")->required();
+    apply->add_option("--package", package_path, "Path to the update zip")->required();
+    apply->add_option("--app-dir", app_dir, "Application root directory")->required();
+    apply->add_option("--version", version, "New version string")->required();
+    apply->add_option("--exe", exe_name, "Main executable name");
+    apply->add_option("--args", relaunch_args, "Arguments to pass to new app");
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& error) {
+        return app.exit(error);
+    }
+    if (!*apply)
+        return 0;
+
+    try {
+        open_update_log(app_dir);
+        return apply_update(pid, package_path, app_dir, exe_name, version, relaunch_args);
+    } catch (const std::exception& error) {
+        return report_unexpected_error(error);
+    }
+}

@@ -1,0 +1,227 @@
+// Package extraction: every entry of the zip package, in central-directory
+// order, streamed into the destination directory. Entry names and link
+// targets that could reach outside the destination are refused.
+#include "updater.h"
+
+#include <zip.h>
+
+#include <memory>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct zip_archive_closer {
+    // The archive is only read, so closing must never write anything back.
+    void operator()(zip_t* archive) const { zip_discard(archive); }
+};
+using zip_archive_ptr = std::unique_ptr<zip_t, zip_archive_closer>;
+
+struct zip_entry_closer {
+    void operator()(zip_file_t* entry) const { zip_fclose(entry); }
+};
+using zip_entry_ptr = std::unique_ptr<zip_file_t, zip_entry_closer>;
+
+enum class entry_kind { directory, file, symlink };
+
+constexpr zip_uint32_t dos_directory_attribute = 0x10;
+constexpr unsigned unix_type_mask = 0170000;
+constexpr unsigned unix_symlink_type = 0120000;
+constexpr unsigned unix_permission_mask = 0777;
+// Link targets longer than this are not real paths on any platform we run on.
+constexpr zip_uint64_t max_symlink_target = 4096;
+
+bool is_separator(char c)
+{
+    return c == '/' || c == '\\';
+}
+
+bool has_drive_prefix(const std::string& name)
+{
+    return name.size() >= 2 && name[1] == ':' &&
+           ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z'));
+}
+
+// Splits on both separators, dropping empty and "." components.
+std::vector<std::string> split_components(const std::string& text)
+{
+    std::vector<std::string> parts;
+    std::string part;
+    for (const char c : text + "/") {
+        if (!is_separator(c)) {
+            part += c;
+            continue;
+        }
+        if (!part.empty() && part != ".")
+            parts.push_back(part);
+        part.clear();
+    }
+    return parts;
+}
+
+struct entry_info {
+    entry_kind kind;
+    unsigned mode;  // permission bits, or no_recorded_mode
+};
+
+entry_info classify_entry(zip_t* archive, zip_uint64_t index, const std::string& name)
+{
+    zip_uint8_t opsys = 0;
+    zip_uint32_t attributes = 0;
+    if (zip_file_get_external_attributes(archive, index, 0, &opsys, &attributes) != 0)
+        attributes = 0;
+    entry_info info{entry_kind::file, no_recorded_mode};
+    const unsigned unix_mode = attributes >> 16;
+    bool unix_symlink = false;
+    if (opsys == ZIP_OPSYS_UNIX && unix_mode != 0) {
+        info.mode = unix_mode & unix_permission_mask;
+        unix_symlink = (unix_mode & unix_type_mask) == unix_symlink_type;
+    }
+    if ((!name.empty() && name.back() == '/') || (attributes & dos_directory_attribute) != 0)
+        info.kind = entry_kind::directory;
+    else if (unix_symlink)
+        info.kind = entry_kind::symlink;
+    return info;
+}
+
+read_chunk_fn entry_reader(zip_file_t* entry, zip_uint64_t expected_size)
+{
+    // The size check backs up the library's own: a stream that ends early or
+    // runs long must never pass as a complete file.
+    auto total = std::make_shared<zip_uint64_t>(0);
+    return [entry, expected_size, total](char* buffer, std::size_t size) -> long long {
+        const zip_int64_t got = zip_fread(entry, buffer, size);
+        if (got < 0)
+            return -1;
+        *total += static_cast<zip_uint64_t>(got);
+        if (*total > expected_size || (got == 0 && *total != expected_size))
+            return -1;
+        return got;
+    };
+}
+
+bool read_symlink_target(zip_t* archive, zip_uint64_t index, zip_uint64_t size, std::string& target)
+{
+    if (size == 0 || size > max_symlink_target)
+        return false;
+    zip_entry_ptr entry(zip_fopen_index(archive, index, 0));
+    if (!entry)
+        return false;
+    target.assign(size, '\0');
+    const zip_int64_t got = zip_fread(entry.get(), target.data(), size);
+    char extra;
+    return got == static_cast<zip_int64_t>(size) && zip_fread(entry.get(), &extra, 1) == 0;
+}
+
+bool extract_file(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat,
+                  const fs::path& dest, const std::vector<std::string>& parts, unsigned mode)
+{
+    zip_entry_ptr entry(zip_fopen_index(archive, index, 0));
+    if (!entry)
+        return false;
+    return write_entry_file(dest, parts, mode, stat.mtime, entry_reader(entry.get(), stat.size));
+}
+
+bool extract_symlink(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat,
+                     const fs::path& dest, const std::vector<std::string>& parts)
+{
+    std::string target;
+    return read_symlink_target(archive, index, stat.size, target) &&
+           symlink_target_stays_inside(parts, target) &&
+           write_entry_symlink(dest, parts, target);
+}
+
+// Returns false for an entry that must be refused or could not be written;
+// raises filesystem_error when a directory can't be created.
+bool extract_entry(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat, const fs::path& dest)
+{
+    std::vector<std::string> parts;
+    if (!safe_entry_components(stat.name, parts))
+        return false;
+    const entry_info info = classify_entry(archive, index, stat.name);
+    if (info.kind == entry_kind::directory) {
+        create_entry_directories(dest, parts, info.mode);
+        return true;
+    }
+    if (parts.empty())
+        return false;
+    create_entry_directories(dest, {parts.begin(), parts.end() - 1}, no_recorded_mode);
+    if (info.kind == entry_kind::symlink)
+        return extract_symlink(archive, index, stat, dest, parts);
+    return extract_file(archive, index, stat, dest, parts, info.mode);
+}
+
+bool extract_entries(zip_t* archive, zip_int64_t count, const fs::path& dest)
+{
+    for (zip_int64_t i = 0; i < count; ++i) {
+        const auto index = static_cast<zip_uint64_t>(i);
+        zip_stat_t stat;
+        zip_stat_init(&stat);
+        if (zip_stat_index(archive, index, 0, &stat) != 0 || (stat.valid & ZIP_STAT_NAME) == 0) {
+            spdlog::error("Failed to stat file index {}", i);
+            return false;
+        }
+        if (!extract_entry(archive, index, stat, dest)) {
+            spdlog::error("Failed to extract: {}", stat.name);
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool safe_entry_components(const std::string& name, std::vector<std::string>& components)
+{
+    components.clear();
+    if (name.empty() || is_separator(name[0]) || has_drive_prefix(name))
+        return false;
+    components = split_components(name);
+    for (const std::string& part : components)
+        if (part == "..")
+            return false;
+    return true;
+}
+
+bool symlink_target_stays_inside(const std::vector<std::string>& link_components,
+                                 const std::string& target)
+{
+    if (target.empty() || is_separator(target[0]) || has_drive_prefix(target) ||
+        link_components.empty())
+        return false;
+    // ".." is allowed only as a leading run that climbs no higher than the
+    // link's own directory depth. A ".." after a name could climb back out
+    // through another link, so it is refused.
+    std::size_t climbs = 0;
+    bool descended = false;
+    for (const std::string& part : split_components(target)) {
+        if (part != "..") {
+            descended = true;
+            continue;
+        }
+        if (descended)
+            return false;
+        ++climbs;
+    }
+    return climbs < link_components.size();
+}
+
+bool extract_zip(const std::string& package_path, const std::string& dest_dir)
+{
+    int open_error = 0;
+    // Not ZIP_CHECKCONS: it rejects archives that name a path twice, which
+    // must extract with the later entry winning. Every entry's data is still
+    // checked against its CRC-32 and size as it is read.
+    zip_archive_ptr archive(zip_open(package_path.c_str(), ZIP_RDONLY, &open_error));
+    if (!archive) {
+        spdlog::error("Failed to open zip: {}", package_path);
+        return false;
+    }
+    const zip_int64_t count = zip_get_num_entries(archive.get(), 0);
+    spdlog::info("Extracting {} files from {}", count, package_path);
+    if (!extract_entries(archive.get(), count, fs::path(dest_dir)))
+        return false;
+    archive.reset();
+    spdlog::info("Extraction complete: {} files", count);
+    return true;
+}

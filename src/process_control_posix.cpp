@@ -1,0 +1,237 @@
+// Application process control on POSIX systems: waiting through a process
+// file descriptor (or by polling where the kernel has none), termination with
+// SIGKILL, and a detached start in a session of its own.
+#include "updater.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+using steady = std::chrono::steady_clock;
+
+// A process that has exited but was not yet reaped by its parent is a
+// zombie: it still exists for kill(), but it has ended.
+bool is_zombie(std::int32_t pid)
+{
+    std::ifstream stat_file("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat_file, line))
+        return false;
+    const std::size_t name_end = line.rfind(')');
+    return name_end != std::string::npos && name_end + 2 < line.size() &&
+           (line[name_end + 2] == 'Z' || line[name_end + 2] == 'X');
+}
+
+bool process_has_ended(std::int32_t pid)
+{
+    return (::kill(pid, 0) != 0 && errno == ESRCH) || is_zombie(pid);
+}
+
+int open_pidfd(std::int32_t pid)
+{
+#ifdef SYS_pidfd_open
+    return static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+#else
+    errno = ENOSYS;
+    return -1;
+#endif
+}
+
+// Waits up to timeout_ms for the process to end; true when it has.
+bool wait_on_pidfd(int pidfd, int timeout_ms)
+{
+    const auto deadline = steady::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - steady::now());
+        pollfd entry{pidfd, POLLIN, 0};
+        const int ready = ::poll(&entry, 1, static_cast<int>(std::max<long long>(left.count(), 0)));
+        if (ready > 0)
+            return true;
+        if (ready == 0)
+            return false;
+        if (errno != EINTR)
+            return true;  // a failed wait counts as the end of the process
+    }
+}
+
+bool wait_by_polling(std::int32_t pid, int timeout_ms)
+{
+    const auto deadline = steady::now() + std::chrono::milliseconds(timeout_ms);
+    while (!process_has_ended(pid)) {
+        if (steady::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+// Waits with the process file descriptor when there is one, else by polling.
+bool wait_for_end(std::int32_t pid, int pidfd, int timeout_ms)
+{
+    return pidfd >= 0 ? wait_on_pidfd(pidfd, timeout_ms) : wait_by_polling(pid, timeout_ms);
+}
+
+void terminate(std::int32_t pid, int pidfd)
+{
+#ifdef SYS_pidfd_send_signal
+    if (pidfd >= 0) {
+        ::syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0);
+        return;
+    }
+#endif
+    ::kill(pid, SIGKILL);
+}
+
+// "Opening" the process: it must exist and we must be allowed to signal it.
+// Returns false for every other outcome, which the caller reports as
+// "not found". A process id of 0 or below would address a process group or
+// every process, so it is never used.
+bool open_process(std::int32_t pid, int& pidfd)
+{
+    pidfd = -1;
+    if (pid <= 0)
+        return false;
+    pidfd = open_pidfd(pid);
+    if (pidfd < 0 && errno != ENOSYS)
+        return false;
+    return ::kill(pid, 0) == 0;
+}
+
+// --- launching ---------------------------------------------------------------
+
+void mark_inherited_descriptors_close_on_exec()
+{
+#if defined(SYS_close_range) && defined(CLOSE_RANGE_CLOEXEC)
+    if (::syscall(SYS_close_range, 3u, ~0u, CLOSE_RANGE_CLOEXEC) == 0)
+        return;
+#endif
+    const long limit = std::min(::sysconf(_SC_OPEN_MAX), 65536L);
+    for (int fd = 3; fd < limit; ++fd)
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+}
+
+[[noreturn]] void report_errno_and_exit(int error_pipe)
+{
+    const int error = errno;
+    while (::write(error_pipe, &error, sizeof error) < 0 && errno == EINTR) {
+    }
+    ::_exit(127);
+}
+
+// Runs in the grandchild: only async-signal-safe calls from here on.
+[[noreturn]] void exec_application(const char* exe, char* const* argv, const char* work_dir,
+                                   int error_pipe)
+{
+    if (::chdir(work_dir) != 0)
+        report_errno_and_exit(error_pipe);
+    const int null_fd = ::open("/dev/null", O_RDWR);
+    if (null_fd < 0)
+        report_errno_and_exit(error_pipe);
+    for (int fd = 0; fd < 3; ++fd)
+        if (::dup2(null_fd, fd) < 0)
+            report_errno_and_exit(error_pipe);
+    if (null_fd > 2)
+        ::close(null_fd);
+    mark_inherited_descriptors_close_on_exec();
+    ::execve(exe, argv, environ);
+    report_errno_and_exit(error_pipe);
+}
+
+// Forks twice so that the application belongs to a new session and is not a
+// child of the updater; returns 0 once exec succeeded, or the errno of the
+// step that failed (fork, chdir, exec, ...), read back through a pipe that
+// exec closes.
+int spawn_detached(const std::string& exe, const std::vector<std::string>& words,
+                   const std::string& work_dir)
+{
+    std::vector<char*> argv;
+    for (const std::string& word : words)
+        argv.push_back(const_cast<char*>(word.c_str()));
+    argv.push_back(nullptr);
+
+    int pipe_fds[2];
+    if (::pipe2(pipe_fds, O_CLOEXEC) != 0)
+        return errno;
+    scope_exit close_read{[&] { ::close(pipe_fds[0]); }};
+
+    const pid_t child = ::fork();
+    if (child < 0) {
+        const int error = errno;
+        ::close(pipe_fds[1]);
+        return error;
+    }
+    if (child == 0) {
+        ::setsid();
+        const pid_t grandchild = ::fork();
+        if (grandchild < 0)
+            report_errno_and_exit(pipe_fds[1]);
+        if (grandchild == 0)
+            exec_application(exe.c_str(), argv.data(), work_dir.c_str(), pipe_fds[1]);
+        ::_exit(0);
+    }
+    ::close(pipe_fds[1]);
+    while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    int error = 0;
+    ssize_t got;
+    while ((got = ::read(pipe_fds[0], &error, sizeof error)) < 0 && errno == EINTR) {
+    }
+    return got == static_cast<ssize_t>(sizeof error) ? error : 0;
+}
+
+}  // namespace
+
+void wait_for_process(std::int32_t pid)
+{
+    int pidfd = -1;
+    const bool opened = open_process(pid, pidfd);
+    scope_exit close_pidfd{[&] {
+        if (pidfd >= 0)
+            ::close(pidfd);
+    }};
+    if (!opened) {
+        spdlog::info("Process {} not found, proceeding", pid);
+        return;
+    }
+    spdlog::info("Waiting for process {} to exit (timeout {}ms)", pid, exit_timeout_ms);
+    if (wait_for_end(pid, pidfd, exit_timeout_ms))
+        return;
+    spdlog::warn("Process {} did not exit in time, terminating", pid);
+    terminate(pid, pidfd);
+    wait_for_end(pid, pidfd, termination_grace_ms);
+}
+
+void launch_process(const std::filesystem::path& exe_path, const std::string& argument_string)
+{
+    const std::string command_line = build_command_line(exe_path, argument_string);
+    std::vector<std::string> words{exe_path.string()};
+    std::vector<std::string> argument_words;
+    int error = EINVAL;
+    if (split_shell_words(argument_string, argument_words)) {
+        words.insert(words.end(), argument_words.begin(), argument_words.end());
+        // The child changes directory before exec, so a relative executable
+        // path must be resolved against the updater's own directory first.
+        std::error_code ec;
+        const std::filesystem::path absolute_exe = std::filesystem::absolute(exe_path, ec);
+        error = ec ? ec.value()
+                   : spawn_detached(absolute_exe.string(), words,
+                                    absolute_exe.parent_path().string());
+    }
+    if (error != 0) {
+        spdlog::error("Failed to launch process, error code: {}", error);
+        return;
+    }
+    spdlog::info("Launched: {}", command_line);
+}

@@ -1,0 +1,23 @@
+// The update log: one truncated file per run, flushed after every line.
+#include "updater.h"
+
+#include <spdlog/sinks/basic_file_sink.h>
+
+void open_update_log(const std::string& app_dir)
+{
+    const std::string file_name = (std::filesystem::path(app_dir) / "updater.log").string();
+    auto logger = spdlog::basic_logger_mt("updater", file_name, true);
+    spdlog::set_default_logger(logger);
+    spdlog::set_level(spdlog::level::info);
+    spdlog::flush_on(spdlog::level::info);
+}
+
+bool update_log_is_open()
+{
+    return spdlog::get("updater") != nullptr;
+}
+
+void log_message(spdlog::level::level_enum level, const std::string& text)
+{
+    spdlog::default_logger_raw()->log(level, spdlog::string_view_t(text));
+}

@@ -1,0 +1,171 @@
+// The update transaction: repair what an interrupted run left, swap `current`
+// for the extracted package with `current.bak` as the backup, and roll back
+// when the new files can't be put in place.
+//
+// While `current.bak` exists, a marker file next to it says that `current` is
+// not known to be complete. It is created before the new `current` and
+// removed only once the package is fully extracted (or the old application
+// is back in `current`), so a run killed at any instant leaves a layout the
+// next run repairs to a complete application.
+#include "updater.h"
+
+#include <fstream>
+
+const char* const incomplete_marker_name = "current.incomplete";
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct layout_paths {
+    fs::path live;
+    fs::path backup;
+    fs::path marker;
+    fs::path version;
+};
+
+layout_paths make_layout_paths(const std::string& app_dir)
+{
+    const fs::path root(app_dir);
+    return {root / "current", root / "current.bak", root / incomplete_marker_name, root / ".version"};
+}
+
+void remove_marker(const layout_paths& paths, std::error_code& ec)
+{
+    fs::remove(paths.marker, ec);
+}
+
+bool restore_backup(const layout_paths& paths)
+{
+    std::error_code ec;
+    if (fs::exists(paths.live))
+        fs::remove_all(paths.live, ec);
+    fs::rename(paths.backup, paths.live, ec);
+    if (ec) {
+        spdlog::error("Failed to restore from backup: {}", ec.message());
+        return false;
+    }
+    remove_marker(paths, ec);
+    return true;
+}
+
+// Returns false when the layout could not be repaired and the run must end.
+bool recover_layout(const layout_paths& paths)
+{
+    std::error_code ec;
+    if (!fs::exists(paths.backup)) {
+        // Left by a rollback that was stopped after its rename: `current`
+        // already holds the old application again.
+        remove_marker(paths, ec);
+        return true;
+    }
+    const bool incomplete = fs::exists(paths.marker);
+    if (!incomplete && fs::exists(paths.live) && !fs::is_empty(paths.live)) {
+        log_message(spdlog::level::info, "Removing leftover current.bak from previous update");
+        fs::remove_all(paths.backup, ec);
+        return true;
+    }
+    if (incomplete)
+        log_message(spdlog::level::warn, "Found incomplete current from an interrupted update");
+    log_message(spdlog::level::warn, "Found stale backup, restoring current from current.bak");
+    return restore_backup(paths);
+}
+
+bool create_marker(const layout_paths& paths)
+{
+    std::ofstream marker(paths.marker, std::ios::binary | std::ios::trunc);
+    marker.close();
+    if (!marker) {
+        spdlog::error("Failed to create {}", paths.marker.string());
+        return false;
+    }
+    return true;
+}
+
+// Removing the marker commits the new `current`; if that fails the next run
+// would discard the new files, so the update is rolled back instead.
+bool commit_new_files(const layout_paths& paths)
+{
+    std::error_code ec;
+    remove_marker(paths, ec);
+    if (ec) {
+        spdlog::error("Failed to remove {}: {}", paths.marker.string(), ec.message());
+        return false;
+    }
+    return true;
+}
+
+// Fills a fresh `current` from the package; false means roll back.
+bool install_package(const layout_paths& paths, const std::string& package_path)
+{
+    try {
+        if (!create_marker(paths))
+            return false;
+        fs::create_directories(paths.live);
+        spdlog::info("Extracting {} -> current/", package_path);
+        return extract_zip(package_path, paths.live.string()) && commit_new_files(paths);
+    } catch (const std::exception& error) {
+        spdlog::error("{}", error.what());
+        return false;
+    }
+}
+
+int roll_back(const layout_paths& paths, const std::string& exe_name)
+{
+    log_message(spdlog::level::err, "Extraction failed, rolling back");
+    std::error_code ec;
+    fs::remove_all(paths.live, ec);
+    fs::rename(paths.backup, paths.live, ec);
+    if (ec)
+        spdlog::error("Failed to restore from backup: {}", ec.message());
+    else
+        remove_marker(paths, ec);
+    launch_process(paths.live / exe_name, "--update-failed");
+    return 1;
+}
+
+void write_version_marker(const layout_paths& paths, const std::string& version)
+{
+    std::ofstream out(paths.version);
+    out << version << '\n';
+}
+
+int finish_update(const layout_paths& paths, const std::string& exe_name,
+                  const std::string& version, const std::string& relaunch_args)
+{
+    write_version_marker(paths, version);
+    spdlog::info("Version written: {}", version);
+    const fs::path exe_path = paths.live / exe_name;
+    std::string argument_string = "--after-update";
+    if (!relaunch_args.empty())
+        argument_string += " " + relaunch_args;
+    spdlog::info("Launching {} {}", exe_path.string(), argument_string);
+    launch_process(exe_path, argument_string);
+    log_message(spdlog::level::info, "Cleaning up backup");
+    std::error_code ec;
+    fs::remove_all(paths.backup, ec);
+    log_message(spdlog::level::info, "Update complete, exiting");
+    return 0;
+}
+
+}  // namespace
+
+int apply_update(std::int32_t pid, const std::string& package_path, const std::string& app_dir,
+                 const std::string& exe_name, const std::string& version,
+                 const std::string& relaunch_args)
+{
+    const layout_paths paths = make_layout_paths(app_dir);
+    if (!recover_layout(paths))
+        return 1;
+    wait_for_process(pid);
+    log_message(spdlog::level::info, "Renaming current/ -> current.bak/");
+    std::error_code ec;
+    fs::rename(paths.live, paths.backup, ec);
+    if (ec) {
+        spdlog::error("Failed to rename current: {}", ec.message());
+        return 1;
+    }
+    if (!install_package(paths, package_path))
+        return roll_back(paths, exe_name);
+    return finish_update(paths, exe_name, version, relaunch_args);
+}

@@ -1,0 +1,113 @@
+// Declarations shared by the updater's parts: the update log, the update
+// transaction, application process control, package extraction, and the
+// small platform layer that process control and extraction sit on.
+#pragma once
+
+#include <spdlog/spdlog.h>
+
+#include <cstdint>
+#include <ctime>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+// Runs a cleanup when the enclosing scope ends, on every path.
+template <class F>
+struct scope_exit {
+    F cleanup;
+    ~scope_exit() { cleanup(); }
+};
+template <class F>
+scope_exit(F) -> scope_exit<F>;
+
+// ---- Update log -----------------------------------------------------------
+
+// Creates (or empties) "updater.log" in the application root, creating the
+// root if needed, and makes it the process-wide default log, flushed per line.
+void open_update_log(const std::string& app_dir);
+
+// True once open_update_log has succeeded in this process.
+bool update_log_is_open();
+
+// Writes a fixed text verbatim (never interpreted as a format string).
+void log_message(spdlog::level::level_enum level, const std::string& text);
+
+// ---- Update transaction ---------------------------------------------------
+
+// Applies the update and returns the exit code: 0 when the new files are in
+// place, 1 when the update was not applied.
+int apply_update(std::int32_t pid, const std::string& package_path,
+                 const std::string& app_dir, const std::string& exe_name,
+                 const std::string& version, const std::string& relaunch_args);
+
+// Name of the file in the application root that marks `current` as not yet
+// completely extracted while `current.bak` holds the previous application.
+extern const char* const incomplete_marker_name;
+
+// ---- Application process control ------------------------------------------
+
+constexpr int exit_timeout_ms = 30000;
+constexpr int termination_grace_ms = 5000;
+
+// Waits for the process to end, terminating it after exit_timeout_ms.
+void wait_for_process(std::int32_t pid);
+
+// Starts the executable detached, with its own directory as working
+// directory; the outcome is only logged.
+void launch_process(const std::filesystem::path& exe_path,
+                    const std::string& argument_string);
+
+// The command line that launch_process logs: the quoted executable path,
+// then a space and the argument string when that is not empty.
+std::string build_command_line(const std::filesystem::path& exe_path,
+                               const std::string& argument_string);
+
+// Splits an argument string into words by POSIX shell quoting rules, with no
+// expansion. Returns false on an unbalanced quote or a trailing backslash.
+bool split_shell_words(const std::string& text, std::vector<std::string>& words);
+
+// ---- Package extraction ---------------------------------------------------
+
+// Extracts every entry of the zip package into dest_dir. Returns false after
+// a logged failure; raises std::filesystem::filesystem_error when a
+// directory can't be created.
+bool extract_zip(const std::string& package_path, const std::string& dest_dir);
+
+// Splits an entry name into path components, treating "/" and "\" alike and
+// dropping empty and "." components. Returns false for a name that could
+// leave the destination: absolute, with a drive prefix, or with "..".
+bool safe_entry_components(const std::string& name, std::vector<std::string>& components);
+
+// True when a symbolic link stored at the given components, pointing at
+// target, resolves inside the destination root.
+bool symlink_target_stays_inside(const std::vector<std::string>& link_components,
+                                 const std::string& target);
+
+// ---- Platform layer for writing entries -----------------------------------
+// Every operation works relative to the destination root and never follows
+// a symbolic link in any component, so an entry can't be written outside it.
+
+// Fills buffer with up to size bytes of entry data; returns the count, 0 at
+// the end, or -1 on a read or verification error.
+using read_chunk_fn = std::function<long long(char* buffer, std::size_t size)>;
+
+// Permission bits recorded for an entry, or no_recorded_mode.
+constexpr unsigned no_recorded_mode = ~0u;
+
+// Creates the directory chain root/components[0]/... and raises
+// filesystem_error("create_directories", ...) when that is not possible.
+void create_entry_directories(const std::filesystem::path& root,
+                              const std::vector<std::string>& components,
+                              unsigned mode);
+
+// Writes a regular file at root/components from read_chunk, replacing an
+// existing non-directory entry. Parent directories must already exist.
+bool write_entry_file(const std::filesystem::path& root,
+                      const std::vector<std::string>& components, unsigned mode,
+                      std::time_t mtime, const read_chunk_fn& read_chunk);
+
+// Creates a symbolic link at root/components pointing at target.
+bool write_entry_symlink(const std::filesystem::path& root,
+                         const std::vector<std::string>& components,
+                         const std::string& target);
