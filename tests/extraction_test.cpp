@@ -1,0 +1,210 @@
+// Package extraction against real zip files written with libzip.
+#include "test_support.h"
+#include "updater.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+using namespace test;
+
+namespace {
+
+class extraction : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        spdlog::drop("updater");
+        open_update_log(dir.path.string());
+    }
+    void TearDown() override { spdlog::drop("updater"); }
+
+    bool extract(const std::vector<zip_item>& items)
+    {
+        write_zip(package, items);
+        return extract_zip(package.string(), dest.string());
+    }
+    std::vector<std::string> messages() const { return log_messages(dir.path / "updater.log"); }
+    std::string last_message() const { return messages().back(); }
+
+    scratch_dir dir;
+    fs::path package = dir.path / "package.zip";
+    fs::path dest = dir.path / "dest";
+};
+
+unsigned mode_of(const fs::path& path)
+{
+    struct stat info;
+    return ::lstat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
+TEST_F(extraction, writes_nested_files_and_counts_directory_entries)
+{
+    ASSERT_TRUE(extract({{"docs/", "", item_kind::directory},
+                         {"docs/readme.txt", "read me"},
+                         {"a/b/c.txt", std::string(300000, 'x')}}));
+    EXPECT_EQ(tree_contents(dest),
+              (std::map<std::string, std::string>{{"docs/readme.txt", "read me"},
+                                                  {"a/b/c.txt", std::string(300000, 'x')}}));
+    const auto log = messages();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[0], "Extracting 3 files from " + package.string());
+    EXPECT_EQ(log[1], "Extraction complete: 3 files");
+}
+
+TEST_F(extraction, empty_archive_succeeds_without_creating_the_destination)
+{
+    ASSERT_TRUE(extract({}));
+    EXPECT_FALSE(fs::exists(dest));
+    EXPECT_EQ(messages(), (std::vector<std::string>{"Extracting 0 files from " + package.string(),
+                                                    "Extraction complete: 0 files"}));
+}
+
+TEST_F(extraction, later_duplicate_wins_and_existing_directory_is_fine)
+{
+    fs::create_directories(dest / "bin");
+    write_zip(package, {{"bin/", "", item_kind::directory}, {"dup.txt", "first"}, {"dup.txx", "second"}});
+    patch_bytes(package, "dup.txx", "dup.txt");
+    ASSERT_TRUE(extract_zip(package.string(), dest.string()));
+    EXPECT_EQ(read_file(dest / "dup.txt"), "second");
+}
+
+TEST_F(extraction, missing_or_damaged_package_fails_to_open)
+{
+    EXPECT_FALSE(extract_zip((dir.path / "nope.zip").string(), dest.string()));
+    EXPECT_EQ(messages(), std::vector<std::string>{"Failed to open zip: " + (dir.path / "nope.zip").string()});
+    write_file(package, "this is not a zip archive at all, just text");
+    EXPECT_FALSE(extract_zip(package.string(), dest.string()));
+    EXPECT_EQ(last_message(), "Failed to open zip: " + package.string());
+}
+
+TEST_F(extraction, corrupt_data_fails_the_entry_and_keeps_earlier_ones)
+{
+    write_zip(package, {{"good.txt", "fine"}, {"bad.txt", "CORRUPTIBLE-CONTENT", item_kind::file, 0, false, true}});
+    patch_bytes(package, "CORRUPTIBLE-CONTENT", "CORRUPTIBLE-CONTENU");
+    EXPECT_FALSE(extract_zip(package.string(), dest.string()));
+    EXPECT_EQ(last_message(), "Failed to extract: bad.txt");
+    EXPECT_EQ(read_file(dest / "good.txt"), "fine");
+}
+
+TEST_F(extraction, encrypted_entry_is_refused)
+{
+    EXPECT_FALSE(extract({{"plain.txt", "plain"}, {"secret.txt", "hidden", item_kind::file, 0, true}}));
+    EXPECT_EQ(last_message(), "Failed to extract: secret.txt");
+    EXPECT_TRUE(fs::exists(dest / "plain.txt"));
+}
+
+TEST_F(extraction, file_over_existing_directory_fails)
+{
+    fs::create_directories(dest / "taken" / "inner");
+    EXPECT_FALSE(extract({{"taken", "data"}}));
+    EXPECT_EQ(last_message(), "Failed to extract: taken");
+    EXPECT_TRUE(fs::is_directory(dest / "taken" / "inner"));
+}
+
+TEST_F(extraction, file_under_an_existing_file_raises_the_directory_error)
+{
+    write_zip(package, {{"a", "plain file"}, {"a/b.txt", "under a file"}});
+    try {
+        extract_zip(package.string(), dest.string());
+        FAIL() << "expected a filesystem_error";
+    } catch (const fs::filesystem_error& error) {
+        EXPECT_NE(std::string(error.what()).find("create_directories"), std::string::npos);
+    }
+}
+
+TEST_F(extraction, unsafe_names_are_refused_before_anything_is_written)
+{
+    for (const std::string name : {"../escape.txt", "a/../../escape.txt", "/abs.txt", "\\abs.txt",
+                                   "C:/drive.txt", "c:drive.txt", "a\\..\\..\\escape.txt", ".."}) {
+        SCOPED_TRACE(name);
+        fs::remove_all(dest);
+        EXPECT_FALSE(extract({{"first.txt", "ok"}, {name, "evil"}}));
+        EXPECT_EQ(last_message(), "Failed to extract: " + name);
+        EXPECT_EQ(tree_contents(dir.path).count("escape.txt"), 0u);
+        EXPECT_EQ(tree_contents(dest), (std::map<std::string, std::string>{{"first.txt", "ok"}}));
+    }
+    EXPECT_FALSE(fs::exists("/abs.txt"));
+}
+
+TEST_F(extraction, backslashes_separate_directories)
+{
+    ASSERT_TRUE(extract({{"win\\style\\file.txt", "w"}, {"./dot/./x.txt", "d"}}));
+    EXPECT_EQ(read_file(dest / "win" / "style" / "file.txt"), "w");
+    EXPECT_EQ(read_file(dest / "dot" / "x.txt"), "d");
+}
+
+TEST_F(extraction, unix_modes_keep_permission_bits_but_not_special_bits)
+{
+    const mode_t old_mask = ::umask(022);
+    const bool ok = extract({{"bin/", "", item_kind::directory, 0750},
+                             {"bin/tool", "#!/bin/sh\n", item_kind::file, 04755},
+                             {"bin/data", "d", item_kind::file, 0666},
+                             {"locked/", "", item_kind::directory, 0555},
+                             {"locked/file", "x", item_kind::file, 0444}});
+    ::umask(old_mask);
+    ASSERT_TRUE(ok);
+    EXPECT_EQ(mode_of(dest / "bin"), 0750u);
+    EXPECT_EQ(mode_of(dest / "bin" / "tool"), 0755u);
+    EXPECT_EQ(mode_of(dest / "bin" / "data"), 0644u);  // the umask still applies
+    EXPECT_EQ(mode_of(dest / "locked"), 0755u);        // the owner can always remove it later
+    EXPECT_EQ(mode_of(dest / "locked" / "file"), 0444u);
+}
+
+TEST_F(extraction, modification_time_comes_from_the_entry)
+{
+    ASSERT_TRUE(extract({{"f.txt", "x"}}));
+    const auto age = fs::file_time_type::clock::now() - fs::last_write_time(dest / "f.txt");
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::hours>(age).count(), 1);
+    zip_item item{"g.txt", "y"};
+    write_zip(package, {item});
+    // A DOS time stamp has a two-second grain: the file can't be newer than
+    // the archive's own record of it.
+    ASSERT_TRUE(extract_zip(package.string(), dest.string()));
+    EXPECT_LE(fs::last_write_time(dest / "g.txt"), fs::last_write_time(package) + std::chrono::seconds(2));
+}
+
+TEST_F(extraction, relative_symlinks_inside_the_destination_are_kept)
+{
+    ASSERT_TRUE(extract({{"lib/libx.so.1", "library"},
+                         {"lib/libx.so", "libx.so.1", item_kind::symlink, 0777},
+                         {"bin/libx", "../lib/libx.so", item_kind::symlink, 0777}}));
+    EXPECT_EQ(fs::read_symlink(dest / "lib" / "libx.so"), "libx.so.1");
+    EXPECT_EQ(read_file(dest / "bin" / "libx"), "library");
+}
+
+TEST_F(extraction, symlinks_that_could_leave_the_destination_are_refused)
+{
+    for (const auto& [name, target] : std::vector<std::pair<std::string, std::string>>{
+             {"up", ".."}, {"abs", "/etc/passwd"}, {"a/deep", "../../x"},
+             {"twisty", "sub/../.."}, {"drive", "C:/x"}}) {
+        SCOPED_TRACE(name);
+        fs::remove_all(dest);
+        EXPECT_FALSE(extract({{name, target, item_kind::symlink, 0777}}));
+        EXPECT_EQ(last_message(), "Failed to extract: " + name);
+        EXPECT_FALSE(fs::is_symlink(dest / name));
+    }
+}
+
+TEST_F(extraction, nothing_is_written_through_a_symlink)
+{
+    const fs::path outside = dir.path / "outside";
+    fs::create_directories(outside);
+    fs::create_directories(dest);
+    fs::create_directory_symlink(outside, dest / "planted");
+    EXPECT_THROW(extract({{"planted/file.txt", "through the link"}}), fs::filesystem_error);
+    EXPECT_TRUE(fs::is_empty(outside));
+
+    // A link from the package is replaced by a later file of the same name,
+    // never written through.
+    write_file(outside / "target.txt", "keep");
+    fs::remove_all(dest);
+    fs::create_directories(dest);
+    fs::create_symlink(outside / "target.txt", dest / "file.txt");
+    ASSERT_TRUE(extract({{"file.txt", "new content"}}));
+    EXPECT_FALSE(fs::is_symlink(dest / "file.txt"));
+    EXPECT_EQ(read_file(dest / "file.txt"), "new content");
+    EXPECT_EQ(read_file(outside / "target.txt"), "keep");
+}
+
+}  // namespace

@@ -1,0 +1,108 @@
+// Waiting for the application's process: real helper processes that are
+// gone, exit during the wait, have exited unreaped, or never exit.
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace test;
+
+namespace {
+
+const std::string updater = UPDATER_PATH;
+using clock_type = std::chrono::steady_clock;
+
+struct timed_run {
+    run_result result;
+    double seconds;
+    std::vector<std::string> log;
+};
+
+// An update whose package is missing: the run waits, renames, fails to open
+// the package and rolls back, which is all the waiting tests need.
+timed_run run_with_pid(const std::string& pid)
+{
+    scratch_dir dir;
+    make_app_root(dir.path, {{"app.exe", "not a program"}});
+    const auto started = clock_type::now();
+    timed_run run;
+    run.result = run_program({updater, "apply", "--pid", pid, "--package", (dir.path / "none.zip").string(),
+                              "--app-dir", dir.path.string(), "--version", "2"});
+    run.seconds = std::chrono::duration<double>(clock_type::now() - started).count();
+    run.log = log_messages(dir.path / "updater.log");
+    return run;
+}
+
+bool is_zombie(int pid)
+{
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    const std::size_t end = stat.rfind(')');
+    return end != std::string::npos && end + 2 < stat.size() && stat[end + 2] == 'Z';
+}
+
+// Reaps a helper that this test started and reports how it ended.
+int reap(int pid)
+{
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+}
+
+TEST(process_wait, ids_that_name_no_waitable_process_are_not_found)
+{
+    // 0 and negative ids would address process groups: never waited for.
+    for (const std::string pid : {"0", "-1", "999999999"}) {
+        SCOPED_TRACE(pid);
+        const timed_run run = run_with_pid(pid);
+        ASSERT_FALSE(run.log.empty());
+        EXPECT_EQ(run.log[0], "Process " + pid + " not found, proceeding");
+        EXPECT_LT(run.seconds, 3.0);
+    }
+}
+
+TEST(process_wait, returns_soon_after_the_process_exits)
+{
+    const int helper = start_program({"/bin/sleep", "1.5"});
+    const timed_run run = run_with_pid(std::to_string(helper));
+    EXPECT_EQ(reap(helper), 0);
+    ASSERT_GE(run.log.size(), 2u);
+    EXPECT_EQ(run.log[0], "Waiting for process " + std::to_string(helper) + " to exit (timeout 30000ms)");
+    EXPECT_EQ(run.log[1], "Renaming current/ -> current.bak/");
+    EXPECT_GT(run.seconds, 1.2);
+    EXPECT_LT(run.seconds, 5.0);
+}
+
+TEST(process_wait, a_process_that_exited_unreaped_has_ended)
+{
+    const int helper = start_program({"/bin/true"});
+    for (int i = 0; i < 500 && !is_zombie(helper); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(is_zombie(helper));
+    const timed_run run = run_with_pid(std::to_string(helper));
+    EXPECT_EQ(reap(helper), 0);
+    ASSERT_GE(run.log.size(), 2u);
+    EXPECT_EQ(run.log[0], "Waiting for process " + std::to_string(helper) + " to exit (timeout 30000ms)");
+    EXPECT_EQ(run.log[1], "Renaming current/ -> current.bak/");
+    EXPECT_LT(run.seconds, 3.0);
+}
+
+TEST(process_wait_slow, a_process_that_never_exits_is_killed_after_30_seconds)
+{
+    const int helper = start_program({"/bin/sleep", "1000"});
+    const timed_run run = run_with_pid(std::to_string(helper));
+    const int signal = reap(helper);
+    EXPECT_EQ(signal, SIGKILL);
+    ASSERT_GE(run.log.size(), 3u);
+    EXPECT_EQ(run.log[1], "Process " + std::to_string(helper) + " did not exit in time, terminating");
+    EXPECT_EQ(run.log[2], "Renaming current/ -> current.bak/");
+    EXPECT_GT(run.seconds, 29.5);
+    EXPECT_LT(run.seconds, 36.0);
+    EXPECT_EQ(run.result.exit_code, 1);
+}
+
+}  // namespace

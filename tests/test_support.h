@@ -1,0 +1,70 @@
+// Helpers shared by the tests: scratch directories, zip packages written
+// with libzip, and running programs as separate processes.
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace test {
+
+namespace fs = std::filesystem;
+
+// A fresh directory under the system's temporary directory, removed again
+// when the test ends.
+struct scratch_dir {
+    scratch_dir();
+    ~scratch_dir();
+    scratch_dir(const scratch_dir&) = delete;
+    scratch_dir& operator=(const scratch_dir&) = delete;
+    fs::path path;
+};
+
+std::string read_file(const fs::path& path);
+void write_file(const fs::path& path, const std::string& content);
+std::vector<std::string> read_lines(const fs::path& path);
+
+// The message part of an update-log line, after the time, name and level.
+std::string log_message_of(const std::string& line);
+std::vector<std::string> log_messages(const fs::path& log_file);
+
+enum class item_kind { file, directory, symlink };
+
+struct zip_item {
+    std::string name;
+    std::string data;  // file content, or link target
+    item_kind kind = item_kind::file;
+    unsigned unix_mode = 0;  // permission bits to record; 0 records none
+    bool encrypted = false;
+    bool stored = false;  // no compression, so the data appears verbatim
+};
+
+void write_zip(const fs::path& path, const std::vector<zip_item>& items);
+
+// Replaces every occurrence of from with to (same length) in a file.
+void patch_bytes(const fs::path& path, const std::string& from, const std::string& to);
+
+// Makes a package and an application root whose current holds old_files.
+void make_app_root(const fs::path& root, const std::map<std::string, std::string>& old_files);
+
+// Every regular file below dir, by relative path, with its content.
+std::map<std::string, std::string> tree_contents(const fs::path& dir);
+
+struct run_result {
+    int exit_code = -1;
+    std::string out;
+    std::string err;
+};
+
+// Runs a program to its end with the given arguments (argv[0] first).
+run_result run_program(const std::vector<std::string>& argv,
+                       const std::map<std::string, std::string>& extra_env = {});
+
+// Starts a program without waiting; returns its process id.
+int start_program(const std::vector<std::string>& argv);
+
+// Waits until a file exists (or the time runs out); true when it does.
+bool wait_for_file(const fs::path& path, int timeout_ms);
+
+}  // namespace test

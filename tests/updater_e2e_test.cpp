@@ -1,0 +1,366 @@
+// The built updater run as a separate process against temporary application
+// roots, real packages and a stand-in application that records its start.
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <fstream>
+#include <regex>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using namespace test;
+
+namespace {
+
+const std::string updater = UPDATER_PATH;
+const std::string record_app = RECORD_APP_PATH;
+
+using lines = std::vector<std::string>;
+
+class updater_run : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        make_app_root(root, {{"old.txt", "old version"}, {"lib/old.dat", "old data"}});
+        install_app(root / "current" / "app.exe");
+        old_tree = tree_contents(root / "current");
+    }
+
+    void install_app(const fs::path& where)
+    {
+        fs::copy_file(record_app, where, fs::copy_options::overwrite_existing);
+    }
+
+    std::vector<zip_item> new_package_items(const std::string& exe = "app.exe") const
+    {
+        return {{"lib/", "", item_kind::directory},
+                {"lib/new.dat", "new data"},
+                {"new.txt", "new version"},
+                {exe, read_file(record_app), item_kind::file, 0755}};
+    }
+
+    run_result apply(std::vector<std::string> extra = {}, const std::string& pid = "999999999")
+    {
+        std::vector<std::string> argv{updater,  "apply",          "--pid",   pid, "--package",
+                                      package.string(), "--app-dir", root.string(), "--version", "2.0"};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        return run_program(argv, {{"RECORD_FILE", record.string()}});
+    }
+
+    lines messages() const { return log_messages(root / "updater.log"); }
+
+    // What the started application recorded: its arguments and surroundings.
+    std::map<std::string, lines> started_app()
+    {
+        std::map<std::string, lines> fields;
+        if (!wait_for_file(record, 5000))
+            return fields;
+        for (const std::string& line : read_lines(record)) {
+            const std::size_t eq = line.find('=');
+            fields[line.substr(0, eq)].push_back(line.substr(eq + 1));
+        }
+        return fields;
+    }
+
+    std::string exe_path(const std::string& exe = "app.exe") const { return (root / "current" / exe).string(); }
+
+    scratch_dir dir;
+    fs::path root = dir.path / "app root";
+    fs::path package = dir.path / "update.zip";
+    fs::path record = dir.path / "started.txt";
+    std::map<std::string, std::string> old_tree;
+};
+
+TEST_F(updater_run, command_line_errors_and_help_touch_nothing)
+{
+    write_file(root / "updater.log", "earlier run\n");
+    const std::string live = std::to_string(::getpid());
+    struct expectation {
+        std::vector<std::string> args;
+        int exit_code;
+        std::string output;  // expected in stdout (help) or stderr
+    };
+    const std::vector<expectation> cases{
+        {{}, 0, ""},
+        {{"--help"}, 0, "Apply a downloaded update"},
+        {{"apply", "--pid", "1", "--package", "p", "--app-dir", root.string(), "--version", "1", "-h"}, 0, "--package"},
+        {{"apply", "--pid", live, "--package", "p", "--app-dir", root.string()}, 106, "--version"},
+        {{"apply", "--pid", "x", "--package", "p", "--app-dir", root.string(), "--version", "1"}, 104, "--pid"},
+        {{"bogus"}, 109, "The following argument was not expected: bogus"},
+        {{"--pid", "1"}, 109, "The following arguments were not expected:"},
+    };
+    for (const expectation& c : cases) {
+        std::vector<std::string> argv{updater};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        const auto started = std::chrono::steady_clock::now();
+        const run_result result = run_program(argv);
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        EXPECT_EQ(result.exit_code, c.exit_code);
+        EXPECT_NE((result.out + result.err).find(c.output), std::string::npos) << result.out << result.err;
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    }
+    EXPECT_EQ(read_file(root / "updater.log"), "earlier run\n");
+    EXPECT_EQ(tree_contents(root / "current"), old_tree);
+}
+
+TEST_F(updater_run, normal_update_swaps_in_the_package_and_starts_the_new_application)
+{
+    write_file(root / "updater.log", "earlier run\n");
+    write_zip(package, new_package_items());
+    const run_result result = apply();
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+
+    EXPECT_EQ(messages(), (lines{
+                              "Process 999999999 not found, proceeding",
+                              "Renaming current/ -> current.bak/",
+                              "Extracting " + package.string() + " -> current/",
+                              "Extracting 4 files from " + package.string(),
+                              "Extraction complete: 4 files",
+                              "Version written: 2.0",
+                              "Launching " + exe_path() + " --after-update",
+                              "Launched: \"" + exe_path() + "\" --after-update",
+                              "Cleaning up backup",
+                              "Update complete, exiting",
+                          }));
+    const std::regex line_format(R"(\[\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3}\] \[updater\] \[info\] .+)");
+    for (const std::string& line : read_lines(root / "updater.log"))
+        EXPECT_TRUE(std::regex_match(line, line_format)) << line;
+
+    EXPECT_EQ(read_file(root / ".version"), "2.0\n");
+    EXPECT_FALSE(fs::exists(root / "current.bak"));
+    EXPECT_FALSE(fs::exists(root / "current.incomplete"));
+    auto tree = tree_contents(root / "current");
+    EXPECT_EQ(tree.erase("app.exe"), 1u);
+    EXPECT_EQ(tree, (std::map<std::string, std::string>{{"lib/new.dat", "new data"}, {"new.txt", "new version"}}));
+
+    auto app = started_app();
+    EXPECT_EQ(app["arg"], (lines{exe_path(), "--after-update"}));
+    EXPECT_EQ(app["cwd"], lines{(root / "current").string()});
+    ASSERT_EQ(app["session"].size(), 1u);
+    EXPECT_NE(app["session"][0], std::to_string(::getsid(0)));
+    EXPECT_EQ(app["stdin"], lines{"/dev/null"});
+    EXPECT_EQ(app["stdout"], lines{"/dev/null"});
+    EXPECT_EQ(app["stderr"], lines{"/dev/null"});
+    EXPECT_EQ(app["extra_fds"], lines{""});
+}
+
+TEST_F(updater_run, relaunch_arguments_follow_the_marker_and_are_split_like_a_shell)
+{
+    write_zip(package, new_package_items("my app"));
+    const std::string args = "--flag 'two words' \"say \\\"hi\\\"\" plain\\ space";
+    ASSERT_EQ(apply({"--exe", "my app", "--args", args}).exit_code, 0);
+    const lines log = messages();
+    EXPECT_NE(std::find(log.begin(), log.end(), "Launching " + exe_path("my app") + " --after-update " + args), log.end());
+    EXPECT_NE(std::find(log.begin(), log.end(), "Launched: \"" + exe_path("my app") + "\" --after-update " + args),
+              log.end());
+    EXPECT_EQ(started_app()["arg"],
+              (lines{exe_path("my app"), "--after-update", "--flag", "two words", "say \"hi\"", "plain space"}));
+}
+
+TEST_F(updater_run, launch_failures_are_logged_and_the_update_still_counts)
+{
+    struct expectation {
+        std::string exe;
+        std::string args;
+        int error;
+    };
+    for (const expectation& c : std::vector<expectation>{{"missing", "", 2}, {"new.txt", "", 13}, {"app.exe", "'open", 22}}) {
+        SCOPED_TRACE(c.exe);
+        write_zip(package, new_package_items());
+        const run_result result = apply({"--exe", c.exe, "--args", c.args});
+        EXPECT_EQ(result.exit_code, 0);
+        const lines log = messages();
+        ASSERT_GE(log.size(), 4u);
+        EXPECT_EQ(log[log.size() - 3], "Failed to launch process, error code: " + std::to_string(c.error));
+        EXPECT_EQ(log[log.size() - 2], "Cleaning up backup");
+        EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const std::string& m) { return m.rfind("Launched:", 0) == 0; }), 0);
+        EXPECT_FALSE(fs::exists(record));
+    }
+}
+
+TEST_F(updater_run, failed_extraction_rolls_back_and_starts_the_old_application)
+{
+    write_file(root / ".version", "1.0\n");
+    auto items = new_package_items();
+    items.push_back({"broken.bin", "CORRUPTIBLE-CONTENT", item_kind::file, 0, false, true});
+    write_zip(package, items);
+    patch_bytes(package, "CORRUPTIBLE-CONTENT", "CORRUPTIBLE-CONTENU");
+
+    EXPECT_EQ(apply({"--args", "--ignored yes"}).exit_code, 1);
+    EXPECT_EQ(messages(), (lines{
+                              "Process 999999999 not found, proceeding",
+                              "Renaming current/ -> current.bak/",
+                              "Extracting " + package.string() + " -> current/",
+                              "Extracting 5 files from " + package.string(),
+                              "Failed to extract: broken.bin",
+                              "Extraction failed, rolling back",
+                              "Launched: \"" + exe_path() + "\" --update-failed",
+                          }));
+    EXPECT_EQ(tree_contents(root / "current"), old_tree);
+    EXPECT_FALSE(fs::exists(root / "current.bak"));
+    EXPECT_FALSE(fs::exists(root / "current.incomplete"));
+    EXPECT_EQ(read_file(root / ".version"), "1.0\n");
+    EXPECT_EQ(started_app()["arg"], (lines{exe_path(), "--update-failed"}));
+}
+
+TEST_F(updater_run, every_kind_of_bad_package_leaves_the_old_application)
+{
+    const std::vector<std::pair<std::string, std::vector<zip_item>>> packages{
+        {"missing", {}},
+        {"unsafe name", {{"ok.txt", "ok"}, {"../../outside.txt", "evil"}}},
+        {"escaping link", {{"ok.txt", "ok"}, {"link", "../..", item_kind::symlink, 0777}}},
+        {"encrypted", {{"secret", "hidden", item_kind::file, 0, true}}},
+        {"directory in the way", {{"a", "file"}, {"a/b", "below a file"}}},
+    };
+    for (const auto& [what, items] : packages) {
+        SCOPED_TRACE(what);
+        fs::remove(package);
+        if (what != "missing")
+            write_zip(package, items);
+        fs::remove(record);
+        EXPECT_EQ(apply().exit_code, 1);
+        EXPECT_EQ(tree_contents(root / "current"), old_tree);
+        EXPECT_FALSE(fs::exists(root / "current.bak"));
+        EXPECT_FALSE(fs::exists(dir.path / "outside.txt"));
+        EXPECT_EQ(started_app()["arg"], (lines{exe_path(), "--update-failed"}));
+        const lines log = messages();
+        EXPECT_NE(std::find(log.begin(), log.end(), "Extraction failed, rolling back"), log.end());
+    }
+}
+
+TEST_F(updater_run, recovery_repairs_each_interrupted_layout)
+{
+    struct layout {
+        std::string what;
+        std::function<void()> make;
+        lines recovery_lines;
+    };
+    const std::vector<layout> layouts{
+        {"leftover backup", [&] { write_file(root / "current.bak" / "older.txt", "older"); },
+         {"Removing leftover current.bak from previous update"}},
+        {"stale backup, no current", [&] { fs::rename(root / "current", root / "current.bak"); },
+         {"Found stale backup, restoring current from current.bak"}},
+        {"stale backup, empty current",
+         [&] {
+             fs::rename(root / "current", root / "current.bak");
+             fs::create_directory(root / "current");
+         },
+         {"Found stale backup, restoring current from current.bak"}},
+        {"incomplete current",
+         [&] {
+             fs::rename(root / "current", root / "current.bak");
+             write_file(root / "current" / "half.txt", "partly extracted");
+             write_file(root / "current.incomplete", "");
+         },
+         {"Found incomplete current from an interrupted update",
+          "Found stale backup, restoring current from current.bak"}},
+    };
+    for (const layout& l : layouts) {
+        SCOPED_TRACE(l.what);
+        l.make();
+        fs::remove(package);  // the update itself fails, so the repaired app stays
+        EXPECT_EQ(apply().exit_code, 1);
+        lines log = messages();
+        ASSERT_GT(log.size(), l.recovery_lines.size());
+        EXPECT_EQ(lines(log.begin(), log.begin() + static_cast<long>(l.recovery_lines.size())), l.recovery_lines);
+        EXPECT_EQ(log[l.recovery_lines.size()], "Process 999999999 not found, proceeding");
+        EXPECT_EQ(tree_contents(root / "current"), old_tree);
+        EXPECT_FALSE(fs::exists(root / "current.bak"));
+        EXPECT_FALSE(fs::exists(root / "current.incomplete"));
+    }
+
+    // A restored stale backup is updated in the same run.
+    fs::rename(root / "current", root / "current.bak");
+    write_zip(package, new_package_items());
+    EXPECT_EQ(apply().exit_code, 0);
+    EXPECT_EQ(read_file(root / "current" / "new.txt"), "new version");
+}
+
+TEST_F(updater_run, missing_application_and_unwritable_places_fail_cleanly)
+{
+    write_zip(package, new_package_items());
+
+    // No current and no backup: nothing to swap, nothing started.
+    fs::remove_all(root / "current");
+    EXPECT_EQ(apply().exit_code, 1);
+    lines log = messages();
+    ASSERT_EQ(log.size(), 3u);
+    EXPECT_EQ(log[2].rfind("Failed to rename current: ", 0), 0u) << log[2];
+    EXPECT_FALSE(fs::exists(root / "current"));
+    EXPECT_FALSE(fs::exists(root / "current.bak"));
+    EXPECT_FALSE(fs::exists(record));
+
+    // An application root that does not exist yet is created for the log.
+    const fs::path fresh = dir.path / "new" / "root";
+    EXPECT_EQ(run_program({updater, "apply", "--pid", "0", "--package", "p", "--app-dir", fresh.string(),
+                           "--version", "1"})
+                  .exit_code,
+              1);
+    EXPECT_TRUE(fs::exists(fresh / "updater.log"));
+
+    // A log that can't be opened ends the run with 1 and one line of text.
+    write_file(dir.path / "plain-file", "not a directory");
+    const run_result result = run_program({updater, "apply", "--pid", "0", "--package", "p", "--app-dir",
+                                           (dir.path / "plain-file").string(), "--version", "1"});
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
+    EXPECT_NE(result.err.find("updater.log"), std::string::npos) << result.err;
+}
+
+TEST_F(updater_run, version_marker_that_cant_be_written_does_not_fail_the_update)
+{
+    fs::create_directories(root / ".version");
+    write_zip(package, new_package_items());
+    EXPECT_EQ(apply().exit_code, 0);
+    const lines log = messages();
+    EXPECT_NE(std::find(log.begin(), log.end(), "Version written: 2.0"), log.end());
+    EXPECT_EQ(read_file(root / "current" / "new.txt"), "new version");
+}
+
+// Big enough that extraction takes a while; incompressible and stored, so
+// making it is quick.
+void write_large_package(const fs::path& path)
+{
+    std::vector<zip_item> items;
+    std::uint64_t state = 12345;
+    for (int file = 0; file < 60; ++file) {
+        std::string data(2 << 20, '\0');
+        for (char& c : data) {
+            state = state * 6364136223846793005ULL + 1442695040888963407ULL;
+            c = static_cast<char>(state >> 56);
+        }
+        items.push_back({"data/file" + std::to_string(file) + ".bin", data, item_kind::file, 0, false, true});
+    }
+    write_zip(path, items);
+}
+
+TEST_F(updater_run, killed_during_extraction_the_next_run_restores_the_old_application)
+{
+    write_large_package(package);
+    const int pid = start_program({updater, "apply", "--pid", "0", "--package", package.string(), "--app-dir",
+                                   root.string(), "--version", "2.0"});
+    ASSERT_TRUE(wait_for_file(root / "current" / "data" / "file0.bin", 20000));
+    ::kill(pid, SIGKILL);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    ASSERT_TRUE(WIFSIGNALED(status));
+    const lines log = messages();
+    ASSERT_EQ(std::find(log.begin(), log.end(), "Extraction complete: 60 files"), log.end())
+        << "the kill came after the extraction had finished";
+    EXPECT_TRUE(fs::exists(root / "current.bak"));
+    EXPECT_TRUE(fs::exists(root / "current.incomplete"));
+
+    const fs::path good_package = package;
+    package = dir.path / "absent.zip";
+    EXPECT_EQ(apply().exit_code, 1);
+    EXPECT_EQ(tree_contents(root / "current"), old_tree);
+    EXPECT_FALSE(fs::exists(root / "current.bak"));
+
+    package = good_package;
+    EXPECT_EQ(apply().exit_code, 0);
+    EXPECT_EQ(tree_contents(root / "current").size(), 60u);
+}
+
+}  // namespace
