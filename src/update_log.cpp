@@ -3,9 +3,19 @@
 
 #include <spdlog/sinks/basic_file_sink.h>
 
+#include <stdexcept>
+
 void open_update_log(const std::string& app_dir)
 {
-    const std::string file_name = (std::filesystem::path(app_dir) / "updater.log").string();
+    const std::filesystem::path log_path = std::filesystem::path(app_dir) / "updater.log";
+    // The lock is taken before the log is emptied, so a second updater on
+    // the same root can't wipe the first one's log or touch its directories.
+    if (!log_path.parent_path().empty())
+        std::filesystem::create_directories(log_path.parent_path());
+    std::string reason;
+    if (!lock_update_log(log_path, reason))
+        throw std::runtime_error(reason);
+    const std::string file_name = log_path.string();
     auto logger = spdlog::basic_logger_mt("updater", file_name, true);
     spdlog::set_default_logger(logger);
     spdlog::set_level(spdlog::level::info);

@@ -18,6 +18,7 @@ namespace {
 namespace fs = std::filesystem;
 
 struct layout_paths {
+    fs::path root;
     fs::path live;
     fs::path backup;
     fs::path marker;
@@ -27,12 +28,34 @@ struct layout_paths {
 layout_paths make_layout_paths(const std::string& app_dir)
 {
     const fs::path root(app_dir);
-    return {root / "current", root / "current.bak", root / incomplete_marker_name, root / ".version"};
+    return {root, root / "current", root / "current.bak", root / incomplete_marker_name, root / ".version"};
+}
+
+// Renames and removals in the application root become durable only once the
+// root itself is synced. Where a failure could leave the layout ambiguous
+// after a power loss the caller treats it as a failed step; elsewhere it is
+// worth a warning and nothing more.
+bool sync_root(const layout_paths& paths)
+{
+    if (sync_directory(paths.root.empty() ? fs::path(".") : paths.root))
+        return true;
+    spdlog::warn("Failed to sync {}", paths.root.string());
+    return false;
 }
 
 void remove_marker(const layout_paths& paths, std::error_code& ec)
 {
     fs::remove(paths.marker, ec);
+}
+
+// Once the old application is back in `current`, the rename is made durable
+// before the marker goes, so the marker never outlives a partial `current`.
+void settle_restored_backup(const layout_paths& paths)
+{
+    std::error_code ec;
+    sync_root(paths);
+    remove_marker(paths, ec);
+    sync_root(paths);
 }
 
 bool restore_backup(const layout_paths& paths)
@@ -45,7 +68,7 @@ bool restore_backup(const layout_paths& paths)
         spdlog::error("Failed to restore from backup: {}", ec.message());
         return false;
     }
-    remove_marker(paths, ec);
+    settle_restored_backup(paths);
     return true;
 }
 
@@ -79,19 +102,25 @@ bool create_marker(const layout_paths& paths)
         spdlog::error("Failed to create {}", paths.marker.string());
         return false;
     }
-    return true;
+    // The marker must be on disk before anything of the new `current` is.
+    return sync_root(paths);
 }
 
 // Removing the marker commits the new `current`; if that fails the next run
 // would discard the new files, so the update is rolled back instead.
 bool commit_new_files(const layout_paths& paths)
 {
+    if (!sync_tree(paths.live)) {
+        spdlog::error("Failed to sync the new files in {}", paths.live.string());
+        return false;
+    }
     std::error_code ec;
     remove_marker(paths, ec);
     if (ec) {
         spdlog::error("Failed to remove {}: {}", paths.marker.string(), ec.message());
         return false;
     }
+    sync_root(paths);
     return true;
 }
 
@@ -119,15 +148,20 @@ int roll_back(const layout_paths& paths, const std::string& exe_name)
     if (ec)
         spdlog::error("Failed to restore from backup: {}", ec.message());
     else
-        remove_marker(paths, ec);
+        settle_restored_backup(paths);
     launch_process(paths.live / exe_name, "--update-failed");
     return 1;
 }
 
 void write_version_marker(const layout_paths& paths, const std::string& version)
 {
-    std::ofstream out(paths.version);
-    out << version << '\n';
+    {
+        std::ofstream out(paths.version);
+        out << version << '\n';
+    }
+    // The backup is removed next; the version must not lag behind the files.
+    sync_file(paths.version);
+    sync_root(paths);
 }
 
 int finish_update(const layout_paths& paths, const std::string& exe_name,
@@ -165,6 +199,7 @@ int apply_update(std::int32_t pid, const std::string& package_path, const std::s
         spdlog::error("Failed to rename current: {}", ec.message());
         return 1;
     }
+    sync_root(paths);
     if (!install_package(paths, package_path))
         return roll_back(paths, exe_name);
     return finish_update(paths, exe_name, version, relaunch_args);

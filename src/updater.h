@@ -84,6 +84,24 @@ bool safe_entry_components(const std::string& name, std::vector<std::string>& co
 bool symlink_target_stays_inside(const std::vector<std::string>& link_components,
                                  const std::string& target);
 
+// ---- Platform layer for durability and exclusion --------------------------
+
+// Makes a directory's entries (names created, renamed or removed in it)
+// reach stable storage. False when the system reports an error.
+bool sync_directory(const std::filesystem::path& dir);
+
+// Makes a file's content reach stable storage.
+bool sync_file(const std::filesystem::path& file);
+
+// Makes everything written below dir (file data, directories) reach stable
+// storage.
+bool sync_tree(const std::filesystem::path& dir);
+
+// Takes an exclusive lock on the log file (creating it, but not emptying
+// it) that is held until the process exits. False, with a reason, when
+// another process holds it or it can't be taken.
+bool lock_update_log(const std::filesystem::path& log_file, std::string& reason);
+
 // ---- Platform layer for writing entries -----------------------------------
 // Every operation works relative to the destination root and never follows
 // a symbolic link in any component, so an entry can't be written outside it.

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <regex>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace test;
@@ -306,7 +307,34 @@ TEST_F(updater_run, missing_application_and_unwritable_places_fail_cleanly)
                                            (dir.path / "plain-file").string(), "--version", "1"});
     EXPECT_EQ(result.exit_code, 1);
     EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1) << result.err;
-    EXPECT_NE(result.err.find("updater.log"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("plain-file"), std::string::npos) << result.err;
+}
+
+TEST_F(updater_run, a_second_updater_on_the_same_root_leaves_the_first_alone)
+{
+    write_zip(package, new_package_items());
+    const int application = start_program({"/bin/sleep", "2"});
+    const int first = start_program({updater, "apply", "--pid", std::to_string(application), "--package",
+                                     package.string(), "--app-dir", root.string(), "--version", "2.0"});
+    const std::string waiting = "Waiting for process " + std::to_string(application) + " to exit (timeout 30000ms)";
+    for (int i = 0; i < 500 && messages() != lines{waiting}; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(messages(), lines{waiting});
+
+    const auto started = std::chrono::steady_clock::now();
+    const run_result second = apply();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
+    EXPECT_EQ(second.exit_code, 1);
+    EXPECT_EQ(std::count(second.err.begin(), second.err.end(), '\n'), 1) << second.err;
+    EXPECT_NE(second.err.find("another updater is running"), std::string::npos) << second.err;
+    EXPECT_EQ(messages(), lines{waiting});
+    EXPECT_EQ(tree_contents(root / "current"), old_tree);
+
+    int status = 0;
+    ::waitpid(application, &status, 0);
+    ::waitpid(first, &status, 0);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(read_file(root / "current" / "new.txt"), "new version");
 }
 
 TEST_F(updater_run, version_marker_that_cant_be_written_does_not_fail_the_update)

@@ -1,0 +1,156 @@
+// Every C-library call of a full update run made to fail in turn, with each
+// errno that a disk or file system produces: afterwards the application root
+// must hold a complete old or new application, the exit code must agree
+// with the log, and one more run with a good package must apply it.
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+
+using namespace test;
+
+namespace {
+
+const std::string updater = UPDATER_PATH;
+const std::string fault_library = FAULT_LIBRARY_PATH;
+
+using tree = std::map<std::string, std::string>;
+using lines = std::vector<std::string>;
+
+const tree old_files{{"app.exe", "old program"}, {"old.txt", "old"}, {"lib/a.dat", "old a"}};
+const tree new_files{{"app.exe", "new program"}, {"new.txt", "new"}, {"lib/a.dat", "new a"},
+                     {"lib/deep/b.dat", "new b"}};
+
+class fault_walk : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::vector<zip_item> items{{"lib/", "", item_kind::directory}};
+        for (const auto& [name, content] : new_files)
+            items.push_back({name, content});
+        write_zip(package, items);
+        package_bytes = read_file(package);
+    }
+
+    void reset_root()
+    {
+        fs::remove_all(root);
+        make_app_root(root, old_files);
+    }
+
+    run_result run_update(const std::map<std::string, std::string>& env = {})
+    {
+        return run_program({updater, "apply", "--pid", "0", "--package", package.string(), "--app-dir",
+                            root.string(), "--version", "2.0"},
+                           env);
+    }
+
+    run_result run_with_fault(const std::string& function, long call, int error)
+    {
+        return run_update({{"LD_PRELOAD", fault_library},
+                           {"FAULT_FUNCTION", function},
+                           {"FAULT_CALL", std::to_string(call)},
+                           {"FAULT_ERRNO", std::to_string(error)},
+                           {"FAULT_REPORT", report.string()}});
+    }
+
+    long calls_in_clean_run(const std::string& function)
+    {
+        reset_root();
+        EXPECT_EQ(run_with_fault(function, 0, 0).exit_code, 0);
+        return std::stol(read_file(report));
+    }
+
+    // The application the next run's recovery keeps: `current`, unless a
+    // backup is there and `current` is missing, empty or marked incomplete.
+    tree effective_application() const
+    {
+        const bool backup = fs::exists(root / "current.bak");
+        const bool live = fs::exists(root / "current") && !fs::is_empty(root / "current");
+        if (backup && (!live || fs::exists(root / "current.incomplete")))
+            return tree_contents(root / "current.bak");
+        return tree_contents(root / "current");
+    }
+
+    void check_after_fault(const run_result& result)
+    {
+        const tree kept = effective_application();
+        const lines log = log_messages(root / "updater.log");
+        const bool log_says_done = !log.empty() && log.back() == "Update complete, exiting";
+        if (result.exit_code == 0) {
+            EXPECT_TRUE(log_says_done);
+            EXPECT_EQ(tree_contents(root / "current"), new_files);
+        } else {
+            EXPECT_EQ(result.exit_code, 1) << result.err;
+            EXPECT_FALSE(log_says_done);
+            EXPECT_EQ(kept, old_files);
+        }
+        EXPECT_EQ(read_file(package), package_bytes);
+        EXPECT_EQ(fs::directory_iterator(dir.path) != fs::directory_iterator(), true);
+        for (const auto& entry : fs::directory_iterator(dir.path)) {
+            const std::string name = entry.path().filename().string();
+            EXPECT_TRUE(name == "root" || name == "update.zip" || name == "calls") << "stray " << name;
+        }
+    }
+
+    void check_good_run_applies()
+    {
+        const run_result result = run_update();
+        EXPECT_EQ(result.exit_code, 0) << result.err;
+        EXPECT_EQ(tree_contents(root / "current"), new_files);
+        EXPECT_FALSE(fs::exists(root / "current.bak"));
+        EXPECT_FALSE(fs::exists(root / "current.incomplete"));
+    }
+
+    scratch_dir dir;
+    fs::path root = dir.path / "root";
+    fs::path package = dir.path / "update.zip";
+    fs::path report = dir.path / "calls";
+    std::string package_bytes;
+};
+
+TEST_F(fault_walk, every_failing_call_leaves_a_complete_application)
+{
+    const std::vector<int> errors{EIO, ENOSPC, EACCES, EXDEV};
+    long total_runs = 0;
+    for (const std::string function : {"open", "write", "rename", "mkdir", "unlink", "fsync", "close"}) {
+        const long calls = calls_in_clean_run(function);
+        EXPECT_GT(calls, 0) << function << " is never called; the walk would prove nothing";
+        for (const int error : errors) {
+            for (long call = 1; call <= calls; ++call) {
+                SCOPED_TRACE(function + " call " + std::to_string(call) + " fails with " + std::strerror(error));
+                reset_root();
+                check_after_fault(run_with_fault(function, call, error));
+                check_good_run_applies();
+                ++total_runs;
+                if (HasFailure())
+                    return;
+            }
+        }
+    }
+    std::printf("fault walk: %ld faulted runs\n", total_runs);
+}
+
+TEST_F(fault_walk, a_rollback_whose_rename_fails_says_so_and_the_next_run_restores)
+{
+    write_zip(package, {{"ok.txt", "fine"}, {"../escape", "refused"}});
+    reset_root();
+    // The first rename moves `current` aside, the second is the rollback's.
+    const run_result result = run_with_fault("rename", 2, EIO);
+    EXPECT_EQ(result.exit_code, 1);
+    const lines log = log_messages(root / "updater.log");
+    ASSERT_GE(log.size(), 3u);
+    EXPECT_EQ(log[log.size() - 3], "Extraction failed, rolling back");
+    EXPECT_EQ(log[log.size() - 2], "Failed to restore from backup: " + std::string(std::strerror(EIO)));
+    EXPECT_EQ(log.back(), "Failed to launch process, error code: 2");
+    EXPECT_EQ(tree_contents(root / "current.bak"), old_files);
+
+    fs::remove(package);
+    EXPECT_EQ(run_update().exit_code, 1);
+    EXPECT_EQ(tree_contents(root / "current"), old_files);
+    EXPECT_FALSE(fs::exists(root / "current.bak"));
+}
+
+}  // namespace
