@@ -111,15 +111,21 @@ bool open_process(std::int32_t pid, int& pidfd)
 
 // --- launching ---------------------------------------------------------------
 
-void mark_inherited_descriptors_close_on_exec()
+// Closes every descriptor above standard error except keep. Closing them
+// before exec rather than relying on close-on-exec matters: if exec fails,
+// this process must not hold the update log's lock while it exits.
+void close_descriptors_except(int keep)
 {
-#if defined(SYS_close_range) && defined(CLOSE_RANGE_CLOEXEC)
-    if (::syscall(SYS_close_range, 3u, ~0u, CLOSE_RANGE_CLOEXEC) == 0)
+#ifdef SYS_close_range
+    const bool closed = (keep <= 3 || ::syscall(SYS_close_range, 3u, static_cast<unsigned>(keep - 1), 0u) == 0) &&
+                        ::syscall(SYS_close_range, static_cast<unsigned>(keep + 1), ~0u, 0u) == 0;
+    if (closed)
         return;
 #endif
     const long limit = std::min(::sysconf(_SC_OPEN_MAX), 65536L);
     for (int fd = 3; fd < limit; ++fd)
-        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        if (fd != keep)
+            ::close(fd);
 }
 
 [[noreturn]] void report_errno_and_exit(int error_pipe)
@@ -144,7 +150,7 @@ void mark_inherited_descriptors_close_on_exec()
             report_errno_and_exit(error_pipe);
     if (null_fd > 2)
         ::close(null_fd);
-    mark_inherited_descriptors_close_on_exec();
+    close_descriptors_except(error_pipe);
     ::execve(exe, argv, environ);
     report_errno_and_exit(error_pipe);
 }
