@@ -1,0 +1,158 @@
+// Fault injection by kill: updates an application root back and forth
+// between two versions and kills the updater with SIGKILL at a random
+// instant of each run (and sometimes the repairing run after it too), then
+// lets one more run repair the root and checks that it holds one complete
+// version, byte for byte.
+//
+//   kill_trials UPDATER [--trials N] [--seed S]
+//
+// Prints the number of trials and how many ended with the old application,
+// the new one and anything else; exits 1 if anything else was ever seen.
+#include "test_support.h"
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <random>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace test;
+
+namespace {
+
+using tree = std::map<std::string, std::string>;
+using clock_type = std::chrono::steady_clock;
+
+// An application-shaped tree: a long tail of small files, a few large
+// ones, some compressible and some not.
+tree make_version(const std::string& label, std::mt19937_64& random)
+{
+    tree files;
+    files["app.exe"] = "#!/bin/sh\nexit 0\n# " + label + "\n";
+    std::uniform_int_distribution<int> small(50, 20000);
+    for (int i = 0; i < 300; ++i) {
+        const std::string name = "dir" + std::to_string(i % 30) + "/sub" + std::to_string(i % 7) + "/file" +
+                                 std::to_string(i) + (i % 3 ? ".txt" : ".bin");
+        const std::size_t size = i % 50 == 0 ? 1500000 : static_cast<std::size_t>(small(random));
+        std::string content = label + " " + name + "\n";
+        content.reserve(size);
+        while (content.size() < size)
+            content += i % 3 ? std::string("lorem ipsum dolor sit amet ") + label + "\n"
+                             : std::string(1, static_cast<char>(random()));
+        files[name] = content.substr(0, size);
+    }
+    return files;
+}
+
+void write_package(const fs::path& path, const tree& files)
+{
+    std::vector<zip_item> items;
+    for (int d = 0; d < 30; ++d)
+        items.push_back({"dir" + std::to_string(d) + "/", "", item_kind::directory});
+    for (const auto& [name, content] : files)
+        items.push_back({name, content, item_kind::file, name == "app.exe" ? 0755u : 0644u});
+    write_zip(path, items);
+}
+
+std::vector<std::string> update_command(const std::string& updater, const fs::path& root,
+                                        const fs::path& package, int app_pid)
+{
+    return {updater, "apply", "--pid", std::to_string(app_pid), "--package", package.string(),
+            "--app-dir", root.string(), "--version", package.stem().string()};
+}
+
+int wait_status(int pid)
+{
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return status;
+}
+
+// Runs the command and kills it after delay unless it has ended by then.
+void run_and_kill(const std::vector<std::string>& command, std::chrono::microseconds delay)
+{
+    const int pid = start_program(command);
+    std::this_thread::sleep_for(delay);
+    ::kill(pid, SIGKILL);
+    wait_status(pid);
+}
+
+double seconds_of_full_run(const std::string& updater, const fs::path& root, const fs::path& package)
+{
+    const auto started = clock_type::now();
+    const int app = start_program({"/bin/sleep", "0.05"});
+    run_program(update_command(updater, root, package, app));
+    wait_status(app);
+    return std::chrono::duration<double>(clock_type::now() - started).count();
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: kill_trials UPDATER [--trials N] [--seed S]\n");
+        return 2;
+    }
+    const std::string updater = argv[1];
+    int trials = 20;
+    unsigned long seed = 1;
+    for (int i = 2; i + 1 < argc; i += 2) {
+        const std::string option = argv[i];
+        if (option == "--trials")
+            trials = std::stoi(argv[i + 1]);
+        else if (option == "--seed")
+            seed = std::stoul(argv[i + 1]);
+    }
+
+    std::mt19937_64 random(seed);
+    scratch_dir dir;
+    const fs::path root = dir.path / "root";
+    const fs::path packages[2] = {dir.path / "1.0.zip", dir.path / "2.0.zip"};
+    const tree versions[2] = {make_version("one", random), make_version("two", random)};
+    write_package(packages[0], versions[0]);
+    write_package(packages[1], versions[1]);
+    const fs::path missing = dir.path / "missing.zip";
+
+    // Install version one, then time a full update to two and back.
+    fs::create_directories(root / "current");
+    run_program(update_command(updater, root, packages[0], 0));
+    const double full = std::max(seconds_of_full_run(updater, root, packages[1]),
+                                 seconds_of_full_run(updater, root, packages[0]));
+    std::printf("full run: %.3f s; killing at random instants up to %.3f s\n", full, full * 1.1);
+
+    int ended_old = 0, ended_new = 0, ended_other = 0;
+    std::uniform_real_distribution<double> instant(0.0, full * 1.1);
+    for (int trial = 0; trial < trials; ++trial) {
+        const tree before = tree_contents(root / "current");
+        const int from = before == versions[0] ? 0 : 1;
+        const int to = 1 - from;
+        const auto delay = [&] {
+            return std::chrono::microseconds(static_cast<long long>(instant(random) * 1e6));
+        };
+
+        const int app = start_program({"/bin/sleep", "0.05"});
+        run_and_kill(update_command(updater, root, packages[to], app), delay());
+        wait_status(app);
+        if (random() % 4 == 0)  // the repairing run is killed as well
+            run_and_kill(update_command(updater, root, missing, 0), delay() / 4);
+        run_program(update_command(updater, root, missing, 0));
+
+        const tree after = tree_contents(root / "current");
+        if (after == versions[from] && !fs::exists(root / "current.bak"))
+            ++ended_old;
+        else if (after == versions[to] && !fs::exists(root / "current.bak"))
+            ++ended_new;
+        else {
+            ++ended_other;
+            std::printf("trial %d: the root holds neither version complete\n", trial);
+            break;
+        }
+    }
+    std::printf("trials: %d, ended with the old application: %d, with the new one: %d, with anything else: %d\n",
+                ended_old + ended_new + ended_other, ended_old, ended_new, ended_other);
+    return ended_other == 0 && ended_old + ended_new == trials ? 0 : 1;
+}
