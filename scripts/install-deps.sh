@@ -3,7 +3,7 @@
 # packages only. Safe to run again; does nothing when all is present.
 set -eu
 
-packages="cmake g++ make pkg-config libcli11-dev libspdlog-dev libfmt-dev libzip-dev
+packages="cmake g++ make pkg-config libcli11-dev libspdlog-dev libfmt-dev libzip-dev zlib1g-dev
   zipcmp zipmerge ziptool libgtest-dev zip clang libclang-rt-14-dev"
 # libzip's CMake package file checks that its command-line tools exist, so
 # zipcmp, zipmerge and ziptool are needed for find_package(libzip).

@@ -4,6 +4,7 @@
 #include "updater.h"
 
 #include <zip.h>
+#include <zlib.h>
 
 #include <memory>
 
@@ -100,6 +101,93 @@ read_chunk_fn entry_reader(zip_file_t* entry, zip_uint64_t expected_size)
     };
 }
 
+// Stored and deflated entries, nearly all there are, are read raw from the
+// package in large chunks, inflated here and checked against the recorded
+// CRC-32 and size. That skips the zip library's own layers, which read the
+// package a few kilobytes at a time with a seek before each read.
+constexpr std::size_t raw_chunk_size = 256 * 1024;
+
+struct verified_stream {
+    const zip_stat_t stat;
+    zip_file_t* raw;
+    z_stream inflater{};
+    bool inflating = false;
+    bool ended = false;
+    std::vector<unsigned char> input;
+    uLong crc = crc32(0, nullptr, 0);
+    zip_uint64_t total = 0;
+
+    verified_stream(const zip_stat_t& entry_stat, zip_file_t* raw_entry) : stat(entry_stat), raw(raw_entry) {}
+    ~verified_stream()
+    {
+        if (inflating)
+            inflateEnd(&inflater);
+    }
+    verified_stream(const verified_stream&) = delete;
+    verified_stream& operator=(const verified_stream&) = delete;
+};
+
+bool start_inflating(verified_stream& s)
+{
+    s.input.resize(raw_chunk_size);
+    // Negative window bits: a bare deflate stream, as zip entries hold.
+    s.inflating = inflateInit2(&s.inflater, -MAX_WBITS) == Z_OK;
+    return s.inflating;
+}
+
+// Inflates into buffer until it is full or the stream ends; returns the
+// byte count or -1 on damaged data.
+long long inflate_chunk(verified_stream& s, char* buffer, std::size_t size)
+{
+    s.inflater.next_out = reinterpret_cast<Bytef*>(buffer);
+    s.inflater.avail_out = static_cast<uInt>(size);
+    while (s.inflater.avail_out > 0 && !s.ended) {
+        if (s.inflater.avail_in == 0) {
+            const zip_int64_t got = zip_fread(s.raw, s.input.data(), s.input.size());
+            if (got <= 0)
+                return -1;  // the compressed data ended before the stream did
+            s.inflater.next_in = s.input.data();
+            s.inflater.avail_in = static_cast<uInt>(got);
+        }
+        const int result = inflate(&s.inflater, Z_NO_FLUSH);
+        if (result == Z_STREAM_END)
+            s.ended = true;
+        else if (result != Z_OK)
+            return -1;
+    }
+    return static_cast<long long>(size - s.inflater.avail_out);
+}
+
+long long read_verified(verified_stream& s, char* buffer, std::size_t size)
+{
+    long long got;
+    if (s.inflating)
+        got = s.ended ? 0 : inflate_chunk(s, buffer, size);
+    else
+        got = zip_fread(s.raw, buffer, size);
+    if (got < 0)
+        return -1;
+    s.crc = crc32(s.crc, reinterpret_cast<const Bytef*>(buffer), static_cast<uInt>(got));
+    s.total += static_cast<zip_uint64_t>(got);
+    if (s.total > s.stat.size)
+        return -1;
+    if (got == 0 && (s.total != s.stat.size || s.crc != s.stat.crc))
+        return -1;
+    return got;
+}
+
+bool has_raw_reader(const zip_stat_t& stat)
+{
+    constexpr zip_uint64_t needed = ZIP_STAT_SIZE | ZIP_STAT_CRC | ZIP_STAT_COMP_METHOD;
+    return (stat.valid & needed) == needed &&
+           (stat.comp_method == ZIP_CM_STORE || stat.comp_method == ZIP_CM_DEFLATE);
+}
+
+bool is_encrypted(const zip_stat_t& stat)
+{
+    return (stat.valid & ZIP_STAT_ENCRYPTION_METHOD) != 0 && stat.encryption_method != ZIP_EM_NONE;
+}
+
 bool read_symlink_target(zip_t* archive, zip_uint64_t index, zip_uint64_t size, std::string& target)
 {
     if (size == 0 || size > max_symlink_target)
@@ -116,10 +204,21 @@ bool read_symlink_target(zip_t* archive, zip_uint64_t index, zip_uint64_t size, 
 bool extract_file(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat,
                   const fs::path& dest, const std::vector<std::string>& parts, unsigned mode)
 {
-    zip_entry_ptr entry(zip_fopen_index(archive, index, 0));
+    // Raw reading would hand over encrypted bytes unchecked; such entries
+    // are refused, as no password is ever given.
+    if (is_encrypted(stat))
+        return false;
+    const bool raw = has_raw_reader(stat);
+    zip_entry_ptr entry(zip_fopen_index(archive, index, raw ? ZIP_FL_COMPRESSED : 0));
     if (!entry)
         return false;
-    return write_entry_file(dest, parts, mode, stat.mtime, entry_reader(entry.get(), stat.size));
+    if (!raw)
+        return write_entry_file(dest, parts, mode, stat.mtime, entry_reader(entry.get(), stat.size));
+    auto stream = std::make_shared<verified_stream>(stat, entry.get());
+    if (stat.comp_method == ZIP_CM_DEFLATE && !start_inflating(*stream))
+        return false;
+    return write_entry_file(dest, parts, mode, stat.mtime,
+                            [stream](char* buffer, std::size_t size) { return read_verified(*stream, buffer, size); });
 }
 
 bool extract_symlink(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat,

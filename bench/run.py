@@ -1,0 +1,142 @@
+#!/usr/bin/env python3
+"""Side-by-side benchmark of a full update, on the two packages that
+make_packages.py writes. In one run, alternating, it times N updates of
+each package by
+
+  updater   updater apply on a fresh root whose `current` holds the
+            previous version (a process id that is not running);
+  unzip     mv current current.bak && unzip -q PKG -d current && rm -rf current.bak
+  bsdtar    mv current current.bak && mkdir current && bsdtar -xf PKG -C current
+            && rm -rf current.bak
+  no-sync   (with --durability) the updater with every flush to stable
+            storage turned into a no-op, to show what durability costs.
+
+Every run starts from a freshly copied `current` with nothing left to write
+back (sync), so no method pays for another's writes.
+
+usage: run.py UPDATER [--runs N] [--packages DIR] [--durability]
+"""
+import argparse
+import datetime
+import os
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def sh(command, **kwargs):
+    subprocess.run(command, shell=True, check=True, **kwargs)
+
+
+def prepare_root(work, template):
+    root = os.path.join(work, "root")
+    if os.path.exists(root):
+        sh("rm -rf '%s'" % root)
+    os.makedirs(root)
+    sh("cp -a '%s' '%s'" % (template, os.path.join(root, "current")))
+    sh("sync")
+    return root
+
+
+def launched_after(root, started):
+    """Seconds from the start to the log's "Launched" line."""
+    with open(os.path.join(root, "updater.log")) as log:
+        for line in log:
+            if "] Launched: " in line:
+                stamp = datetime.datetime.strptime(line[1:24], "%Y-%m-%d %H:%M:%S.%f")
+                return (stamp - started).total_seconds()
+    return float("nan")
+
+
+def run_updater(updater, root, package, env=None):
+    started = datetime.datetime.now()
+    t0 = time.perf_counter()
+    result = subprocess.run(["/usr/bin/time", "-v", updater, "apply", "--pid", "999999999", "--package", package,
+                             "--app-dir", root, "--version", "2", "--exe", "app.exe"],
+                            stderr=subprocess.PIPE, text=True, env=env)
+    seconds = time.perf_counter() - t0
+    if result.returncode != 0:
+        sys.exit("updater failed:\n" + result.stderr)
+    rss_kb = int(re.search(r"Maximum resident set size \(kbytes\): (\d+)", result.stderr).group(1))
+    return seconds, launched_after(root, started), rss_kb / 1024.0
+
+
+def run_shell(command, root):
+    t0 = time.perf_counter()
+    sh(command, cwd=root)
+    return time.perf_counter() - t0
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("updater")
+    parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--packages", default=os.path.join(HERE, "..", "build-bench", "packages"))
+    parser.add_argument("--durability", action="store_true")
+    args = parser.parse_args()
+    updater = os.path.abspath(args.updater)
+    packages = os.path.abspath(args.packages)
+    sh("python3 '%s' '%s'" % (os.path.join(HERE, "make_packages.py"), packages))
+
+    work = tempfile.mkdtemp(prefix="updater-bench-", dir=os.path.dirname(packages))
+    nosync_env = None
+    if args.durability:
+        nosync = os.path.join(work, "nosync.so")
+        sh("cc -O2 -shared -fPIC -o '%s' '%s'" % (nosync, os.path.join(HERE, "nosync.c")))
+        nosync_env = dict(os.environ, LD_PRELOAD=nosync)
+
+    ratios = []
+    try:
+        for name in ["app", "large"]:
+            package = os.path.join(packages, name + ".zip")
+            template = os.path.join(work, "prev-" + name)
+            sh("unzip -q '%s' -d '%s'" % (os.path.join(packages, "prev-" + name + ".zip"), template))
+            methods = {
+                "updater": lambda root: run_updater(updater, root, package),
+                "unzip": lambda root: run_shell(
+                    "mv current current.bak && unzip -q '%s' -d current && rm -rf current.bak" % package, root),
+                "bsdtar": lambda root: run_shell(
+                    "mv current current.bak && mkdir current && bsdtar -xf '%s' -C current && rm -rf current.bak"
+                    % package, root),
+            }
+            if nosync_env:
+                methods["no-sync"] = lambda root: run_updater(updater, root, package, nosync_env)
+            times = {m: [] for m in methods}
+            launched, rss = [], []
+            order = list(methods)
+            for run in range(args.runs):
+                for method in order[run % len(order):] + order[:run % len(order)]:
+                    root = prepare_root(work, template)
+                    result = methods[method](root)
+                    if method == "updater":
+                        seconds, after, peak = result
+                        launched.append(after)
+                        rss.append(peak)
+                    else:
+                        seconds = result if method != "no-sync" else result[0]
+                    times[method].append(seconds)
+            sh("rm -rf '%s'" % template)
+            median = {m: statistics.median(t) for m, t in times.items()}
+            to_unzip = median["updater"] / median["unzip"]
+            to_bsdtar = median["updater"] / median["bsdtar"]
+            ratios.append((name, to_unzip, to_bsdtar))
+            line = ("%-5s median of %d: updater %.2f s, unzip %.2f s, bsdtar %.2f s; updater/unzip %.2f, "
+                    "updater/bsdtar %.2f; Launched after %.2f s; peak RSS %.1f MiB" % (
+                        name, args.runs, median["updater"], median["unzip"], median["bsdtar"], to_unzip,
+                        to_bsdtar, statistics.median(launched), max(rss)))
+            if nosync_env:
+                line += "; without syncs %.2f s (durability costs %.0f%%)" % (
+                    median["no-sync"], 100.0 * (median["updater"] / median["no-sync"] - 1))
+            print(line, flush=True)
+    finally:
+        sh("rm -rf '%s'" % work)
+    print("ratios: " + "; ".join("%s updater/unzip %.2f updater/bsdtar %.2f" % r for r in ratios))
+
+
+main()
