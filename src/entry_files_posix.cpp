@@ -149,6 +149,11 @@ bool finish_file(int fd, unsigned mode, std::time_t mtime)
 
 }  // namespace
 
+bool platform_allows_component(const std::string&)
+{
+    return true;  // any byte but "/" and NUL is a literal name here
+}
+
 void create_entry_directories(const fs::path& root, const std::vector<std::string>& components,
                               unsigned mode)
 {

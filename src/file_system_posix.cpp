@@ -1,5 +1,6 @@
-// Durability and exclusion on POSIX systems: fsync of files and
-// directories, syncfs of a whole tree, and flock on the update log.
+// File-system services on POSIX systems: names as bytes, renames and
+// removals, fsync of files and directories, syncfs of a whole tree, and
+// flock on the update log.
 #include "updater.h"
 
 #include <cerrno>
@@ -20,6 +21,33 @@ bool sync_path(const std::filesystem::path& path, int flags, bool whole_file_sys
 }
 
 }  // namespace
+
+std::filesystem::path path_from_narrow(const std::string& narrow)
+{
+    return std::filesystem::path(narrow);
+}
+
+std::string narrow_from_path(const std::filesystem::path& path)
+{
+    return path.string();
+}
+
+std::string narrow_to_utf8(const std::string& narrow)
+{
+    return narrow;
+}
+
+// A failed rename or removal here is not a passing condition worth waiting
+// out, so each is tried once.
+void rename_directory(const std::filesystem::path& from, const std::filesystem::path& to, std::error_code& ec)
+{
+    std::filesystem::rename(from, to, ec);
+}
+
+void remove_tree(const std::filesystem::path& dir, std::error_code& ec)
+{
+    std::filesystem::remove_all(dir, ec);
+}
 
 bool sync_directory(const std::filesystem::path& dir)
 {

@@ -277,7 +277,7 @@ bool safe_entry_components(const std::string& name, std::vector<std::string>& co
         return false;
     components = split_components(name);
     for (const std::string& part : components)
-        if (part == "..")
+        if (part == ".." || !platform_allows_component(part))
             return false;
     return true;
 }
@@ -311,14 +311,14 @@ bool extract_zip(const std::string& package_path, const std::string& dest_dir)
     // Not ZIP_CHECKCONS: it rejects archives that name a path twice, which
     // must extract with the later entry winning. Every entry's data is still
     // checked against its CRC-32 and size as it is read.
-    zip_archive_ptr archive(zip_open(package_path.c_str(), ZIP_RDONLY, &open_error));
+    zip_archive_ptr archive(zip_open(narrow_to_utf8(package_path).c_str(), ZIP_RDONLY, &open_error));
     if (!archive) {
         spdlog::error("Failed to open zip: {}", package_path);
         return false;
     }
     const zip_int64_t count = zip_get_num_entries(archive.get(), 0);
     spdlog::info("Extracting {} files from {}", count, package_path);
-    if (!extract_entries(archive.get(), count, fs::path(dest_dir)))
+    if (!extract_entries(archive.get(), count, path_from_narrow(dest_dir)))
         return false;
     archive.reset();
     spdlog::info("Extraction complete: {} files", count);

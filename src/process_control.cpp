@@ -6,7 +6,7 @@
 std::string build_command_line(const std::filesystem::path& exe_path,
                                const std::string& argument_string)
 {
-    std::string command_line = "\"" + exe_path.string() + "\"";
+    std::string command_line = "\"" + narrow_from_path(exe_path) + "\"";
     if (!argument_string.empty())
         command_line += " " + argument_string;
     return command_line;

@@ -7,7 +7,7 @@
 
 void open_update_log(const std::string& app_dir)
 {
-    const std::filesystem::path log_path = std::filesystem::path(app_dir) / "updater.log";
+    const std::filesystem::path log_path = path_from_narrow(app_dir) / "updater.log";
     // The lock is taken before the log is emptied, so a second updater on
     // the same root can't wipe the first one's log or touch its directories.
     if (!log_path.parent_path().empty())
@@ -15,7 +15,7 @@ void open_update_log(const std::string& app_dir)
     std::string reason;
     if (!lock_update_log(log_path, reason))
         throw std::runtime_error(reason);
-    const std::string file_name = log_path.string();
+    const std::string file_name = narrow_from_path(log_path);
     auto logger = spdlog::basic_logger_mt("updater", file_name, true);
     spdlog::set_default_logger(logger);
     spdlog::set_level(spdlog::level::info);

@@ -27,7 +27,7 @@ struct layout_paths {
 
 layout_paths make_layout_paths(const std::string& app_dir)
 {
-    const fs::path root(app_dir);
+    const fs::path root = path_from_narrow(app_dir);
     return {root, root / "current", root / "current.bak", root / incomplete_marker_name, root / ".version"};
 }
 
@@ -39,7 +39,7 @@ bool sync_root(const layout_paths& paths)
 {
     if (sync_directory(paths.root.empty() ? fs::path(".") : paths.root))
         return true;
-    spdlog::warn("Failed to sync {}", paths.root.string());
+    spdlog::warn("Failed to sync {}", narrow_from_path(paths.root));
     return false;
 }
 
@@ -62,8 +62,8 @@ bool restore_backup(const layout_paths& paths)
 {
     std::error_code ec;
     if (fs::exists(paths.live))
-        fs::remove_all(paths.live, ec);
-    fs::rename(paths.backup, paths.live, ec);
+        remove_tree(paths.live, ec);
+    rename_directory(paths.backup, paths.live, ec);
     if (ec) {
         spdlog::error("Failed to restore from backup: {}", ec.message());
         return false;
@@ -85,7 +85,7 @@ bool recover_layout(const layout_paths& paths)
     const bool incomplete = fs::exists(paths.marker);
     if (!incomplete && fs::exists(paths.live) && !fs::is_empty(paths.live)) {
         log_message(spdlog::level::info, "Removing leftover current.bak from previous update");
-        fs::remove_all(paths.backup, ec);
+        remove_tree(paths.backup, ec);
         return true;
     }
     if (incomplete)
@@ -99,7 +99,7 @@ bool create_marker(const layout_paths& paths)
     std::ofstream marker(paths.marker, std::ios::binary | std::ios::trunc);
     marker.close();
     if (!marker) {
-        spdlog::error("Failed to create {}", paths.marker.string());
+        spdlog::error("Failed to create {}", narrow_from_path(paths.marker));
         return false;
     }
     // The marker must be on disk before anything of the new `current` is.
@@ -111,13 +111,13 @@ bool create_marker(const layout_paths& paths)
 bool commit_new_files(const layout_paths& paths)
 {
     if (!sync_tree(paths.live)) {
-        spdlog::error("Failed to sync the new files in {}", paths.live.string());
+        spdlog::error("Failed to sync the new files in {}", narrow_from_path(paths.live));
         return false;
     }
     std::error_code ec;
     remove_marker(paths, ec);
     if (ec) {
-        spdlog::error("Failed to remove {}: {}", paths.marker.string(), ec.message());
+        spdlog::error("Failed to remove {}: {}", narrow_from_path(paths.marker), ec.message());
         return false;
     }
     sync_root(paths);
@@ -132,7 +132,7 @@ bool install_package(const layout_paths& paths, const std::string& package_path)
             return false;
         fs::create_directories(paths.live);
         spdlog::info("Extracting {} -> current/", package_path);
-        return extract_zip(package_path, paths.live.string()) && commit_new_files(paths);
+        return extract_zip(package_path, narrow_from_path(paths.live)) && commit_new_files(paths);
     } catch (const std::exception& error) {
         spdlog::error("{}", error.what());
         return false;
@@ -143,8 +143,8 @@ int roll_back(const layout_paths& paths, const std::string& exe_name)
 {
     log_message(spdlog::level::err, "Extraction failed, rolling back");
     std::error_code ec;
-    fs::remove_all(paths.live, ec);
-    fs::rename(paths.backup, paths.live, ec);
+    remove_tree(paths.live, ec);
+    rename_directory(paths.backup, paths.live, ec);
     if (ec)
         spdlog::error("Failed to restore from backup: {}", ec.message());
     else
@@ -173,11 +173,11 @@ int finish_update(const layout_paths& paths, const std::string& exe_name,
     std::string argument_string = "--after-update";
     if (!relaunch_args.empty())
         argument_string += " " + relaunch_args;
-    spdlog::info("Launching {} {}", exe_path.string(), argument_string);
+    spdlog::info("Launching {} {}", narrow_from_path(exe_path), argument_string);
     launch_process(exe_path, argument_string);
     log_message(spdlog::level::info, "Cleaning up backup");
     std::error_code ec;
-    fs::remove_all(paths.backup, ec);
+    remove_tree(paths.backup, ec);
     log_message(spdlog::level::info, "Update complete, exiting");
     return 0;
 }
@@ -194,7 +194,7 @@ int apply_update(std::int32_t pid, const std::string& package_path, const std::s
     wait_for_process(pid);
     log_message(spdlog::level::info, "Renaming current/ -> current.bak/");
     std::error_code ec;
-    fs::rename(paths.live, paths.backup, ec);
+    rename_directory(paths.live, paths.backup, ec);
     if (ec) {
         spdlog::error("Failed to rename current: {}", ec.message());
         return 1;

@@ -84,6 +84,27 @@ bool safe_entry_components(const std::string& name, std::vector<std::string>& co
 bool symlink_target_stays_inside(const std::vector<std::string>& link_components,
                                  const std::string& target);
 
+// ---- Platform layer for names and directory operations --------------------
+
+// Narrow strings (command line, log) and paths convert in the platform's
+// narrow file-system encoding: the bytes themselves on POSIX systems, the
+// ANSI code page (UTF-8 where that is the process code page) on Windows.
+// A string or path that the encoding can't represent raises
+// std::filesystem::filesystem_error rather than naming a wrong file.
+std::filesystem::path path_from_narrow(const std::string& narrow);
+std::string narrow_from_path(const std::filesystem::path& path);
+
+// The zip library reads the paths it opens as UTF-8.
+std::string narrow_to_utf8(const std::string& narrow);
+
+// Renames a directory of the update. Where other programs may hold files
+// inside it for a moment (Windows), the rename is retried for a while.
+void rename_directory(const std::filesystem::path& from, const std::filesystem::path& to,
+                      std::error_code& ec);
+
+// Removes a directory tree; retried like rename_directory.
+void remove_tree(const std::filesystem::path& dir, std::error_code& ec);
+
 // ---- Platform layer for durability and exclusion --------------------------
 
 // Makes a directory's entries (names created, renamed or removed in it)
@@ -109,6 +130,10 @@ bool lock_update_log(const std::filesystem::path& log_file, std::string& reason)
 // Fills buffer with up to size bytes of entry data; returns the count, 0 at
 // the end, or -1 on a read or verification error.
 using read_chunk_fn = std::function<long long(char* buffer, std::size_t size)>;
+
+// False for a name component that the platform's file system would not
+// take literally (on Windows: stream names, device names, trailing dots).
+bool platform_allows_component(const std::string& component);
 
 // Permission bits recorded for an entry, or no_recorded_mode.
 constexpr unsigned no_recorded_mode = ~0u;

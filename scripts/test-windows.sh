@@ -1,0 +1,17 @@
+#!/bin/sh
+# Cross-builds the Windows program and runs its end-to-end tests under Wine.
+set -eu
+cd "$(dirname "$0")/.."
+top=$(pwd)
+scripts/build-windows.sh
+scripts/build.sh >/dev/null   # the test driver itself is a Linux program
+
+export WINEPREFIX="$top/build-win/wineprefix" WINEDEBUG=-all
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1   # the first start takes a while
+fi
+export UPDATER_EXE="$top/build-win/updater.exe"
+export WIN_RECORD_APP="$top/build-win/tests/windows/win_record_app.exe"
+export WIN_SLEEPER="$top/build-win/tests/windows/win_sleeper.exe"
+export WIN_HOLDER="$top/build-win/tests/windows/win_holder.exe"
+build/tests/wine_e2e_tests

@@ -1,0 +1,386 @@
+// The Windows program, updater.exe, run under Wine against temporary
+// application roots, with Windows helper programs: one that records its
+// command line and working directory, one that sleeps.
+//
+// Needs UPDATER_EXE, WIN_RECORD_APP, WIN_SLEEPER and WINEPREFIX in the
+// environment (scripts/test-windows.sh sets them).
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <sys/wait.h>
+#include <thread>
+
+using namespace test;
+
+namespace {
+
+const char* const wine = "/usr/lib/wine/wine64";
+using lines = std::vector<std::string>;
+
+std::string env_or_empty(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+const std::string updater_exe = env_or_empty("UPDATER_EXE");
+const std::string record_app = env_or_empty("WIN_RECORD_APP");
+const std::string sleeper = env_or_empty("WIN_SLEEPER");
+const std::string holder = env_or_empty("WIN_HOLDER");
+
+// Wine shows the Unix root as drive Z:.
+std::string windows_path(const fs::path& path)
+{
+    std::string text = "Z:" + path.string();
+    for (char& c : text)
+        if (c == '/')
+            c = '\\';
+    return text;
+}
+
+std::string strip_cr(std::string line)
+{
+    if (!line.empty() && line.back() == '\r')
+        line.pop_back();
+    return line;
+}
+
+class wine_run : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_FALSE(updater_exe.empty() || record_app.empty() || sleeper.empty() || holder.empty())
+            << "run scripts/test-windows.sh";
+        make_app_root(root, {{"old.txt", "old version"}});
+        fs::copy_file(record_app, root / "current" / "app.exe");
+        old_tree = tree_contents(root / "current");
+    }
+
+    std::vector<zip_item> new_package_items(const std::string& exe = "app.exe") const
+    {
+        return {{"lib/", "", item_kind::directory}, {"lib/new.dat", "new data"}, {exe, read_file(record_app)}};
+    }
+
+    run_result updater(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), {wine, updater_exe});
+        return run_program(args, {{"RECORD_FILE", windows_path(record)}, {"WINEDEBUG", "-all"}});
+    }
+
+    run_result apply(std::vector<std::string> extra = {}, const std::string& pid = "999999")
+    {
+        std::vector<std::string> args{"apply",        "--pid", pid, "--package", windows_path(package), "--app-dir",
+                                      windows_path(root), "--version", "2.0"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return updater(args);
+    }
+
+    lines messages() const
+    {
+        lines result;
+        for (const std::string& line : read_lines(root / "updater.log"))
+            result.push_back(strip_cr(log_message_of(line)));
+        return result;
+    }
+
+    std::string recorded(const std::string& field)
+    {
+        if (!wait_for_file(record, 10000))
+            return "(nothing recorded)";
+        for (const std::string& line : read_lines(record))
+            if (line.rfind(field + "=", 0) == 0)
+                return line.substr(field.size() + 1);
+        return "(no " + field + ")";
+    }
+
+    // Starts the sleeper under Wine and returns the Linux process id of its
+    // loader and the Windows process id it reported.
+    std::pair<int, std::string> start_sleeper(const std::string& milliseconds)
+    {
+        const fs::path pid_file = dir.path / ("sleeper-" + milliseconds + ".pid");
+        std::vector<std::string> args{wine, sleeper, windows_path(pid_file)};
+        if (!milliseconds.empty())
+            args.push_back(milliseconds);
+        const int loader = start_program(args);
+        EXPECT_TRUE(wait_for_file(pid_file, 20000));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        return {loader, read_file(pid_file)};
+    }
+
+    std::string exe_path(const std::string& exe = "app.exe") const { return windows_path(root / "current" / exe); }
+
+    scratch_dir dir;
+    fs::path root = dir.path / "app root";
+    fs::path package = dir.path / "update.zip";
+    fs::path record = dir.path / "started.txt";
+    std::map<std::string, std::string> old_tree;
+};
+
+TEST_F(wine_run, exit_codes_and_help)
+{
+    struct expectation {
+        std::vector<std::string> args;
+        int exit_code;
+        std::string output;
+    };
+    for (const expectation& c : std::vector<expectation>{
+             {{}, 0, ""},
+             {{"--help"}, 0, "Apply a downloaded update"},
+             {{"apply", "--help"}, 0, "--app-dir"},
+             {{"apply", "--pid", "1", "--package", "p", "--app-dir", "a"}, 106, "--version is required"},
+             {{"apply", "--pid", "x", "--package", "p", "--app-dir", "a", "--version", "1"}, 104, "--pid"},
+             {{"extra"}, 109, "The following argument was not expected: extra"},
+         }) {
+        SCOPED_TRACE(::testing::PrintToString(c.args));
+        const run_result result = updater(c.args);
+        EXPECT_EQ(result.exit_code, c.exit_code);
+        EXPECT_NE((result.out + result.err).find(c.output), std::string::npos) << result.out << result.err;
+    }
+    EXPECT_FALSE(fs::exists(root / "updater.log"));
+}
+
+TEST_F(wine_run, normal_update_with_crlf_lines_and_the_exact_command_line)
+{
+    write_zip(package, new_package_items());
+    const std::string args = "--user \"Jane Doe\" 'single' \"quote\\\"d\"";
+    ASSERT_EQ(apply({"--args", args}).exit_code, 0);
+    EXPECT_EQ(messages(), (lines{
+                              "Process 999999 not found, proceeding",
+                              "Renaming current/ -> current.bak/",
+                              "Extracting " + windows_path(package) + " -> current/",
+                              "Extracting 3 files from " + windows_path(package),
+                              "Extraction complete: 3 files",
+                              "Version written: 2.0",
+                              "Launching " + exe_path() + " --after-update " + args,
+                              "Launched: \"" + exe_path() + "\" --after-update " + args,
+                              "Cleaning up backup",
+                              "Update complete, exiting",
+                          }));
+    const std::string log = read_file(root / "updater.log");
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 10);
+    EXPECT_EQ(std::count(log.begin(), log.end(), '\r'), 10);
+    EXPECT_EQ(read_file(root / ".version"), "2.0\r\n");
+    EXPECT_EQ(recorded("cmdline"), "\"" + exe_path() + "\" --after-update " + args);
+    EXPECT_EQ(recorded("cwd"), windows_path(root / "current"));
+    EXPECT_EQ(read_file(root / "current" / "lib" / "new.dat"), "new data");
+    EXPECT_FALSE(fs::exists(root / "current.bak"));
+}
+
+TEST_F(wine_run, empty_arguments_leave_no_trailing_space)
+{
+    write_zip(package, new_package_items());
+    ASSERT_EQ(apply().exit_code, 0);
+    EXPECT_EQ(recorded("cmdline"), "\"" + exe_path() + "\" --after-update");
+}
+
+TEST_F(wine_run, rollback_starts_the_old_application_with_update_failed)
+{
+    auto items = new_package_items();
+    items.push_back({"broken.bin", "CORRUPTIBLE-CONTENT", item_kind::file, 0, false, true});
+    write_zip(package, items);
+    patch_bytes(package, "CORRUPTIBLE-CONTENT", "CORRUPTIBLE-CONTENU");
+    EXPECT_EQ(apply({"--args", "ignored"}).exit_code, 1);
+    const lines log = messages();
+    ASSERT_GE(log.size(), 3u);
+    EXPECT_EQ(log[log.size() - 3], "Failed to extract: broken.bin");
+    EXPECT_EQ(log[log.size() - 2], "Extraction failed, rolling back");
+    EXPECT_EQ(recorded("cmdline"), "\"" + exe_path() + "\" --update-failed");
+    EXPECT_EQ(tree_contents(root / "current"), old_tree);
+}
+
+TEST_F(wine_run, launch_failure_reports_the_system_error_code)
+{
+    write_zip(package, new_package_items());
+    EXPECT_EQ(apply({"--exe", "missing.exe"}).exit_code, 0);
+    const lines log = messages();
+    ASSERT_GE(log.size(), 3u);
+    EXPECT_EQ(log[log.size() - 3], "Failed to launch process, error code: 2");
+}
+
+TEST_F(wine_run, recovery_layouts)
+{
+    struct layout {
+        std::string what;
+        std::function<void()> make;
+        std::string first_line;
+    };
+    for (const layout& l : std::vector<layout>{
+             {"leftover", [&] { write_file(root / "current.bak" / "x", "older"); },
+              "Removing leftover current.bak from previous update"},
+             {"stale", [&] { fs::rename(root / "current", root / "current.bak"); },
+              "Found stale backup, restoring current from current.bak"},
+             {"incomplete",
+              [&] {
+                  fs::rename(root / "current", root / "current.bak");
+                  write_file(root / "current" / "half", "partial");
+                  write_file(root / "current.incomplete", "");
+              },
+              "Found incomplete current from an interrupted update"},
+         }) {
+        SCOPED_TRACE(l.what);
+        l.make();
+        fs::remove(package);
+        EXPECT_EQ(apply().exit_code, 1);
+        const lines log = messages();
+        ASSERT_FALSE(log.empty());
+        EXPECT_EQ(log[0], l.first_line);
+        EXPECT_EQ(tree_contents(root / "current"), old_tree);
+        EXPECT_FALSE(fs::exists(root / "current.bak"));
+    }
+}
+
+TEST_F(wine_run, windows_only_unsafe_names_are_refused)
+{
+    for (const std::string name : {"data:stream", "CON", "nul.txt", "com1", "LPT9.log", "dir./x", "trail ",
+                                   "\\\\server\\share\\x", "C:\\x"}) {
+        SCOPED_TRACE(name);
+        write_zip(package, {{"ok.txt", "fine"}, {name, "refused"}});
+        EXPECT_EQ(apply().exit_code, 1);
+        const lines log = messages();
+        EXPECT_NE(std::find(log.begin(), log.end(), "Failed to extract: " + name), log.end());
+        EXPECT_EQ(tree_contents(root / "current"), old_tree);
+    }
+}
+
+TEST_F(wine_run, non_ascii_names_are_created_with_their_own_characters)
+{
+    write_zip(package, {{"caf\xc3\xa9/na\xc3\xafve \xe2\x82\xac.txt", "unicode"}, {"app.exe", read_file(record_app)}});
+    ASSERT_EQ(apply().exit_code, 0);
+    EXPECT_EQ(read_file(root / "current" / "caf\xc3\xa9" / "na\xc3\xafve \xe2\x82\xac.txt"), "unicode");
+}
+
+TEST_F(wine_run, waits_for_a_process_that_exits_and_skips_one_that_is_gone)
+{
+    const auto [loader, pid] = start_sleeper("2000");
+    fs::remove(package);
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(apply({}, pid).exit_code, 1);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    int status = 0;
+    ::waitpid(loader, &status, 0);
+    const lines log = messages();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log[0], "Waiting for process " + pid + " to exit (timeout 30000ms)");
+    EXPECT_EQ(log[1], "Renaming current/ -> current.bak/");
+    EXPECT_LT(seconds, 10.0);
+
+    EXPECT_EQ(apply({}, pid).exit_code, 1);
+    EXPECT_EQ(messages()[0], "Process " + pid + " not found, proceeding");
+}
+
+TEST_F(wine_run, slow_a_process_that_never_exits_is_terminated_with_exit_code_1)
+{
+    // A watcher starts the sleeper and records the exit code it ends with.
+    const fs::path pid_file = dir.path / "forever.pid";
+    const fs::path code_file = dir.path / "forever.code";
+    const int watcher = start_program({wine, sleeper, "--watch", windows_path(pid_file), windows_path(code_file)});
+    ASSERT_TRUE(wait_for_file(pid_file, 20000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const std::string pid = read_file(pid_file);
+    fs::remove(package);
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(apply({}, pid).exit_code, 1);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    int status = 0;
+    ::waitpid(watcher, &status, 0);
+    EXPECT_EQ(read_file(code_file), "1");
+    const lines log = messages();
+    ASSERT_GE(log.size(), 3u);
+    EXPECT_EQ(log[1], "Process " + pid + " did not exit in time, terminating");
+    EXPECT_GT(seconds, 29.5);
+    EXPECT_LT(seconds, 40.0);
+}
+
+TEST_F(wine_run, renames_are_retried_while_another_program_holds_the_directory)
+{
+    for (const int held_ms : {1500, 13000}) {
+        SCOPED_TRACE(held_ms);
+        const fs::path held = dir.path / ("held-" + std::to_string(held_ms));
+        const int loader = start_program({wine, holder, windows_path(root / "current"), windows_path(held),
+                                          std::to_string(held_ms)});
+        ASSERT_TRUE(wait_for_file(held, 20000));
+        write_zip(package, new_package_items());
+        const run_result result = apply();
+        int status = 0;
+        ::waitpid(loader, &status, 0);
+        const lines log = messages();
+        ASSERT_GE(log.size(), 3u);
+        EXPECT_EQ(log[2].rfind("Retrying rename of " + windows_path(root / "current") + ": ", 0), 0u) << log[2];
+        EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const std::string& m) { return m.rfind("Retrying", 0) == 0; }), 1);
+        if (held_ms < 10000) {
+            EXPECT_EQ(result.exit_code, 0);
+            EXPECT_EQ(log.back(), "Update complete, exiting");
+            fs::remove_all(root / "current");
+            make_app_root(root, {{"old.txt", "old version"}});
+            fs::copy_file(record_app, root / "current" / "app.exe");
+        } else {
+            EXPECT_EQ(result.exit_code, 1);
+            EXPECT_EQ(log.back().rfind("Failed to rename current: ", 0), 0u) << log.back();
+            EXPECT_EQ(tree_contents(root / "current"), old_tree);
+        }
+    }
+}
+
+TEST_F(wine_run, a_second_updater_on_the_same_root_ends_at_once)
+{
+    const auto [loader, pid] = start_sleeper("3000");
+    fs::remove(package);
+    const int first = start_program({wine, updater_exe, "apply", "--pid", pid, "--package", windows_path(package),
+                                     "--app-dir", windows_path(root), "--version", "2"});
+    for (int i = 0; i < 500 && messages().empty(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    const run_result second = apply();
+    EXPECT_EQ(second.exit_code, 1);
+    EXPECT_NE(second.err.find("another updater is running"), std::string::npos) << second.err;
+    EXPECT_EQ(messages(), lines{"Waiting for process " + pid + " to exit (timeout 30000ms)"});
+    int status = 0;
+    ::waitpid(first, &status, 0);
+    ::waitpid(loader, &status, 0);
+}
+
+// Reads the resource tree that the cross toolchain's objdump prints.
+TEST(windows_executable, is_a_gui_x64_program_with_its_resources)
+{
+    ASSERT_FALSE(updater_exe.empty());
+    const run_result dump = run_program({"/usr/bin/x86_64-w64-mingw32-objdump", "-p", updater_exe});
+    ASSERT_EQ(dump.exit_code, 0);
+    EXPECT_NE(dump.out.find("(PE32+)"), std::string::npos);
+    EXPECT_NE(dump.out.find("(Windows GUI)"), std::string::npos);
+    const std::size_t resources = dump.out.find("The .rsrc Resource Directory section:");
+    ASSERT_NE(resources, std::string::npos);
+    // RT_ICON (3) holds one entry per image; RT_GROUP_ICON (14) and
+    // RT_VERSION (16) one each.
+    const std::string tree = dump.out.substr(resources);
+    const auto count_after = [&](const std::string& type_entry) {
+        const std::size_t at = tree.find(type_entry);
+        const std::size_t ids = tree.find("IDs: ", at);
+        return at == std::string::npos ? -1 : std::atoi(tree.c_str() + ids + 5);
+    };
+    EXPECT_EQ(count_after("\n010   Entry: ID: 0x000003"), 9);
+    EXPECT_EQ(count_after("Entry: ID: 0x00000e"), 1);
+    EXPECT_EQ(count_after("Entry: ID: 0x000010"), 1);
+
+    const std::string binary = read_file(updater_exe);
+    const auto utf16 = [](const std::string& text) {
+        std::string wide;
+        for (const char c : text)
+            wide += std::string{c, '\0'};
+        return wide;
+    };
+    for (const auto& [key, value] : std::vector<std::pair<std::string, std::string>>{
+             {"FileDescription", "Orvelle"}, {"InternalName", "Orvelle"}, {"ProductName", "Orvelle"},
+             {"OriginalFilename", "app.exe"}, {"FileVersion", "0.1.0"}, {"ProductVersion", "0.1.0"}}) {
+        const std::size_t at = binary.find(utf16(key));
+        ASSERT_NE(at, std::string::npos) << key;
+        EXPECT_NE(binary.find(utf16(value), at), std::string::npos) << key;
+        EXPECT_LT(binary.find(utf16(value), at) - at, 64u) << key;
+    }
+    // VS_FIXEDFILEINFO: signature, then file version 0.1.0.0 (MS word first).
+    const std::string fixed_info("\xbd\x04\xef\xfe\x00\x00\x01\x00\x01\x00\x00\x00\x00\x00\x00\x00", 16);
+    EXPECT_NE(binary.find(fixed_info), std::string::npos);
+}
+
+}  // namespace
