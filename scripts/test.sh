@@ -3,7 +3,8 @@
 #   1. the whole suite on the normal build (build/);
 #   2. the whole suite again with AddressSanitizer and UndefinedBehaviorSanitizer
 #      (build-asan/);
-#   3. a short libFuzzer run over the package extraction (build-fuzz/).
+#   3. a short libFuzzer run over the package extraction (build-fuzz/);
+#   4. the Windows program, cross-built (build-win/), end to end under Wine.
 # With --quick only the first step runs.
 set -eu
 cd "$(dirname "$0")/.."
@@ -27,3 +28,5 @@ CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo 
     -DUPDATER_BUILD_TESTS=OFF -DUPDATER_FUZZ=ON >/dev/null
 cmake --build build-fuzz -j"$(nproc)"
 (cd build-fuzz && ctest --output-on-failure)
+
+scripts/test-windows.sh
