@@ -167,8 +167,13 @@ void create_entry_directories(const fs::path& root, const std::vector<std::strin
         throw_directory_error(joined(root, components, components.size()), errno);
 }
 
-bool write_entry_file(const fs::path& root, const std::vector<std::string>& components,
-                      unsigned mode, std::time_t mtime, const read_chunk_fn& read_chunk)
+namespace {
+
+// Opens the entry's parent directory without following links, clears
+// whatever non-directory is at the entry's name, and lets make create the
+// new entry there.
+template <class Make>
+bool replace_leaf(const fs::path& root, const std::vector<std::string>& components, Make make)
 {
     const int dir_fd = open_directory_chain(root, components, components.size() - 1, false);
     if (dir_fd < 0)
@@ -176,24 +181,30 @@ bool write_entry_file(const fs::path& root, const std::vector<std::string>& comp
     scope_exit close_dir{[dir_fd] { ::close(dir_fd); }};
     const char* leaf = components.back().c_str();
     remove_existing_leaf(dir_fd, leaf);
-    const mode_t create_mode = mode == no_recorded_mode ? 0666 : 0600;
-    const int fd = ::openat(dir_fd, leaf, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, create_mode);
-    if (fd < 0)
-        return false;
-    bool ok = copy_entry_data(fd, read_chunk) && finish_file(fd, mode, mtime);
-    if (::close(fd) != 0)
-        ok = false;
-    return ok;
+    return make(dir_fd, leaf);
+}
+
+}  // namespace
+
+bool write_entry_file(const fs::path& root, const std::vector<std::string>& components,
+                      unsigned mode, std::time_t mtime, const read_chunk_fn& read_chunk)
+{
+    return replace_leaf(root, components, [&](int dir_fd, const char* leaf) {
+        const mode_t create_mode = mode == no_recorded_mode ? 0666 : 0600;
+        const int fd = ::openat(dir_fd, leaf, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, create_mode);
+        if (fd < 0)
+            return false;
+        bool ok = copy_entry_data(fd, read_chunk) && finish_file(fd, mode, mtime);
+        if (::close(fd) != 0)
+            ok = false;
+        return ok;
+    });
 }
 
 bool write_entry_symlink(const fs::path& root, const std::vector<std::string>& components,
                          const std::string& target)
 {
-    const int dir_fd = open_directory_chain(root, components, components.size() - 1, false);
-    if (dir_fd < 0)
-        return false;
-    scope_exit close_dir{[dir_fd] { ::close(dir_fd); }};
-    const char* leaf = components.back().c_str();
-    remove_existing_leaf(dir_fd, leaf);
-    return ::symlinkat(target.c_str(), dir_fd, leaf) == 0;
+    return replace_leaf(root, components, [&](int dir_fd, const char* leaf) {
+        return ::symlinkat(target.c_str(), dir_fd, leaf) == 0;
+    });
 }
