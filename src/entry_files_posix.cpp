@@ -139,10 +139,8 @@ bool copy_entry_data(int fd, const read_chunk_fn& read_chunk)
     return true;
 }
 
-bool finish_file(int fd, unsigned mode, std::time_t mtime)
+bool set_mtime(int fd, std::time_t mtime)
 {
-    if (mode != no_recorded_mode && ::fchmod(fd, effective_mode(mode)) != 0)
-        return false;
     const timespec times[2] = {{mtime, 0}, {mtime, 0}};
     return ::futimens(fd, times) == 0;
 }
@@ -190,11 +188,14 @@ bool write_entry_file(const fs::path& root, const std::vector<std::string>& comp
                       unsigned mode, std::time_t mtime, const read_chunk_fn& read_chunk)
 {
     return replace_leaf(root, components, [&](int dir_fd, const char* leaf) {
-        const mode_t create_mode = mode == no_recorded_mode ? 0666 : 0600;
+        // The file is always new (O_EXCL), so it gets the recorded bits at
+        // creation, through the umask, and the descriptor is writable even
+        // when those bits are not.
+        const mode_t create_mode = mode == no_recorded_mode ? 0666 : static_cast<mode_t>(mode & 0777);
         const int fd = ::openat(dir_fd, leaf, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, create_mode);
         if (fd < 0)
             return false;
-        bool ok = copy_entry_data(fd, read_chunk) && finish_file(fd, mode, mtime);
+        bool ok = copy_entry_data(fd, read_chunk) && set_mtime(fd, mtime);
         if (::close(fd) != 0)
             ok = false;
         return ok;
