@@ -13,7 +13,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::size_t copy_chunk_size = 64 * 1024;
 // Directories always stay writable and searchable by their owner, or the
 // next update could neither fill nor remove them.
 constexpr mode_t owner_full_access = S_IRWXU;
@@ -53,24 +52,35 @@ int open_directory_nofollow(int parent_fd, const char* name)
     return ::openat(parent_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
 
-// Opens root/components[0..count), creating missing levels when asked.
-// Returns the descriptor, or -1 with errno set.
-int open_directory_chain(const fs::path& root, const std::vector<std::string>& components,
-                         std::size_t count, bool create)
+int open_root(const fs::path& root)
 {
     int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    for (std::size_t i = 0; fd >= 0 && i < count; ++i) {
+    if (fd < 0 && errno == ENOENT) {
+        // Only the first entry of a package finds the root missing.
+        fs::create_directories(root);
+        fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    }
+    return fd;
+}
+
+// Opens root/components[0..count), creating the root and missing levels,
+// and raises filesystem_error("create_directories", ...) when a level can't
+// be created or opened as a directory without following a link.
+int open_directory_chain(const fs::path& root, const std::vector<std::string>& components, std::size_t count)
+{
+    int fd = open_root(root);
+    if (fd < 0)
+        throw_directory_error(root, errno);
+    for (std::size_t i = 0; i < count; ++i) {
         const char* name = components[i].c_str();
-        if (create && ::mkdirat(fd, name, 0777) != 0 && errno != EEXIST) {
-            const int error = errno;
-            ::close(fd);
-            errno = error;
-            return -1;
-        }
-        const int next = open_directory_nofollow(fd, name);
+        // Most levels exist already: try to open first, create only if missing.
+        int next = open_directory_nofollow(fd, name);
+        if (next < 0 && errno == ENOENT && (::mkdirat(fd, name, 0777) == 0 || errno == EEXIST))
+            next = open_directory_nofollow(fd, name);
         const int error = errno;
         ::close(fd);
-        errno = error;
+        if (next < 0)
+            throw_directory_error(joined(root, components, i + 1), error);
         fd = next;
     }
     return fd;
@@ -117,16 +127,16 @@ void start_writeback(int fd, off_t from, off_t to)
 
 bool copy_entry_data(int fd, const read_chunk_fn& read_chunk)
 {
-    std::vector<char> buffer(copy_chunk_size);
     off_t written = 0;
     off_t flushed = 0;
     for (;;) {
-        const long long got = read_chunk(buffer.data(), buffer.size());
+        const char* chunk = nullptr;
+        const long long got = read_chunk(chunk);
         if (got < 0)
             return false;
         if (got == 0)
             break;
-        if (!write_all(fd, buffer.data(), static_cast<std::size_t>(got)))
+        if (!write_all(fd, chunk, static_cast<std::size_t>(got)))
             return false;
         written += static_cast<off_t>(got);
         if (written - flushed >= writeback_stretch) {
@@ -155,10 +165,7 @@ bool platform_allows_component(const std::string&)
 void create_entry_directories(const fs::path& root, const std::vector<std::string>& components,
                               unsigned mode)
 {
-    fs::create_directories(root);
-    const int fd = open_directory_chain(root, components, components.size(), true);
-    if (fd < 0)
-        throw_directory_error(joined(root, components, components.size()), errno);
+    const int fd = open_directory_chain(root, components, components.size());
     scope_exit close_fd{[fd] { ::close(fd); }};
     if (mode != no_recorded_mode && !components.empty() &&
         ::fchmod(fd, effective_mode(mode) | owner_full_access) != 0)
@@ -167,15 +174,13 @@ void create_entry_directories(const fs::path& root, const std::vector<std::strin
 
 namespace {
 
-// Opens the entry's parent directory without following links, clears
-// whatever non-directory is at the entry's name, and lets make create the
-// new entry there.
+// Opens (creating) the entry's parent directory without following links,
+// clears whatever non-directory is at the entry's name, and lets make create
+// the new entry there.
 template <class Make>
 bool replace_leaf(const fs::path& root, const std::vector<std::string>& components, Make make)
 {
-    const int dir_fd = open_directory_chain(root, components, components.size() - 1, false);
-    if (dir_fd < 0)
-        return false;
+    const int dir_fd = open_directory_chain(root, components, components.size() - 1);
     scope_exit close_dir{[dir_fd] { ::close(dir_fd); }};
     const char* leaf = components.back().c_str();
     remove_existing_leaf(dir_fd, leaf);

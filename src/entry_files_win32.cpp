@@ -13,8 +13,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::size_t copy_chunk_size = 64 * 1024;
-
 std::wstring wide_from_utf8(const std::string& utf8, const fs::path& where)
 {
     const int size = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(),
@@ -28,14 +26,6 @@ std::wstring wide_from_utf8(const std::string& utf8, const fs::path& where)
     return wide;
 }
 
-fs::path joined(const fs::path& root, const std::vector<std::string>& components, std::size_t count)
-{
-    fs::path path = root;
-    for (std::size_t i = 0; i < count; ++i)
-        path /= wide_from_utf8(components[i], path);
-    return path;
-}
-
 bool is_plain_directory(const fs::path& path)
 {
     const DWORD attributes = ::GetFileAttributesW(path.c_str());
@@ -43,17 +33,27 @@ bool is_plain_directory(const fs::path& path)
            !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-// True when every level from root down to root/components[0..count) is a
-// directory and none of them is a reparse point.
-bool chain_is_plain(const fs::path& root, const std::vector<std::string>& components, std::size_t count)
+[[noreturn]] void throw_directory_error(const fs::path& path, std::error_code error)
 {
+    throw fs::filesystem_error("create_directories", path, error);
+}
+
+// Creates root/components[0..count) level by level and returns its path;
+// raises filesystem_error("create_directories", ...) when a level can't be
+// created or is not a plain directory.
+fs::path create_directory_chain(const fs::path& root, const std::vector<std::string>& components,
+                                std::size_t count)
+{
+    fs::create_directories(root);
     fs::path path = root;
     for (std::size_t i = 0; i < count; ++i) {
         path /= wide_from_utf8(components[i], path);
+        if (!::CreateDirectoryW(path.c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS)
+            throw_directory_error(path, std::error_code(static_cast<int>(::GetLastError()), std::system_category()));
         if (!is_plain_directory(path))
-            return false;
+            throw_directory_error(path, std::make_error_code(std::errc::not_a_directory));
     }
-    return true;
+    return path;
 }
 
 std::uint64_t filetime_ticks(std::time_t time)
@@ -71,15 +71,15 @@ bool set_mtime(HANDLE file, std::time_t mtime)
 
 bool copy_entry_data(HANDLE file, const read_chunk_fn& read_chunk)
 {
-    std::vector<char> buffer(copy_chunk_size);
     for (;;) {
-        const long long got = read_chunk(buffer.data(), buffer.size());
+        const char* chunk = nullptr;
+        const long long got = read_chunk(chunk);
         if (got < 0)
             return false;
         if (got == 0)
             return true;
         DWORD written = 0;
-        if (!::WriteFile(file, buffer.data(), static_cast<DWORD>(got), &written, nullptr) ||
+        if (!::WriteFile(file, chunk, static_cast<DWORD>(got), &written, nullptr) ||
             written != static_cast<DWORD>(got))
             return false;
     }
@@ -120,25 +120,14 @@ bool platform_allows_component(const std::string& component)
 
 void create_entry_directories(const fs::path& root, const std::vector<std::string>& components, unsigned)
 {
-    fs::create_directories(root);
-    fs::path path = root;
-    for (const std::string& component : components) {
-        path /= wide_from_utf8(component, path);
-        if (!::CreateDirectoryW(path.c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS)
-            throw fs::filesystem_error("create_directories", path,
-                                       std::error_code(static_cast<int>(::GetLastError()), std::system_category()));
-        if (!is_plain_directory(path))
-            throw fs::filesystem_error("create_directories", path,
-                                       std::make_error_code(std::errc::not_a_directory));
-    }
+    create_directory_chain(root, components, components.size());
 }
 
 bool write_entry_file(const fs::path& root, const std::vector<std::string>& components, unsigned,
                       std::time_t mtime, const read_chunk_fn& read_chunk)
 {
-    if (!chain_is_plain(root, components, components.size() - 1))
-        return false;
-    const fs::path path = joined(root, components, components.size());
+    const fs::path parent = create_directory_chain(root, components, components.size() - 1);
+    const fs::path path = parent / wide_from_utf8(components.back(), parent);
     remove_existing_file(path);
     HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);

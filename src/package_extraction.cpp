@@ -85,68 +85,67 @@ entry_info classify_entry(zip_t* archive, zip_uint64_t index, const std::string&
     return info;
 }
 
-read_chunk_fn entry_reader(zip_file_t* entry, zip_uint64_t expected_size)
-{
-    // The size check backs up the library's own: a stream that ends early or
-    // runs long must never pass as a complete file.
-    auto total = std::make_shared<zip_uint64_t>(0);
-    return [entry, expected_size, total](char* buffer, std::size_t size) -> long long {
-        const zip_int64_t got = zip_fread(entry, buffer, size);
-        if (got < 0)
-            return -1;
-        *total += static_cast<zip_uint64_t>(got);
-        if (*total > expected_size || (got == 0 && *total != expected_size))
-            return -1;
-        return got;
-    };
-}
-
 // Stored and deflated entries, nearly all there are, are read raw from the
 // package in large chunks, inflated here and checked against the recorded
-// CRC-32 and size. That skips the zip library's own layers, which read the
-// package a few kilobytes at a time with a seek before each read.
+// CRC-32. That skips the zip library's own layers, which read the package a
+// few kilobytes at a time with a seek before each read. Other methods go
+// through the library, which checks their CRC-32 itself.
 constexpr std::size_t raw_chunk_size = 256 * 1024;
+constexpr std::size_t data_chunk_size = 64 * 1024;
 
-struct verified_stream {
-    const zip_stat_t stat;
-    zip_file_t* raw;
-    z_stream inflater{};
-    bool inflating = false;
-    bool ended = false;
-    std::vector<unsigned char> input;
-    uLong crc = crc32(0, nullptr, 0);
-    zip_uint64_t total = 0;
+// Allocated once per package and shared by all its entries.
+struct chunk_buffers {
+    std::vector<unsigned char> raw = std::vector<unsigned char>(raw_chunk_size);
+    std::vector<char> data = std::vector<char>(data_chunk_size);
+};
 
-    verified_stream(const zip_stat_t& entry_stat, zip_file_t* raw_entry) : stat(entry_stat), raw(raw_entry) {}
-    ~verified_stream()
+struct entry_stream {
+    entry_stream(zip_file_t* entry_file, const zip_stat_t& stat, bool own_crc_check, chunk_buffers& shared)
+        : file(entry_file), expected_size(stat.size), expected_crc(stat.crc), check_crc(own_crc_check),
+          buffers(shared)
+    {
+    }
+    ~entry_stream()
     {
         if (inflating)
             inflateEnd(&inflater);
     }
-    verified_stream(const verified_stream&) = delete;
-    verified_stream& operator=(const verified_stream&) = delete;
+    entry_stream(const entry_stream&) = delete;
+    entry_stream& operator=(const entry_stream&) = delete;
+
+    zip_file_t* file;
+    const zip_uint64_t expected_size;
+    const uLong expected_crc;
+    const bool check_crc;
+    chunk_buffers& buffers;
+    z_stream inflater{};
+    bool inflating = false;
+    bool ended = false;
+    uLong crc = crc32(0, nullptr, 0);
+    zip_uint64_t total = 0;
 };
 
-bool start_inflating(verified_stream& s)
+bool start_inflating(entry_stream& s)
 {
-    s.input.resize(raw_chunk_size);
     // Negative window bits: a bare deflate stream, as zip entries hold.
     s.inflating = inflateInit2(&s.inflater, -MAX_WBITS) == Z_OK;
     return s.inflating;
 }
 
-// Inflates into buffer until it is full or the stream ends; returns the
-// byte count or -1 on damaged data.
-long long inflate_chunk(verified_stream& s, char* buffer, std::size_t size)
+// Inflates into the data buffer until it is full or the stream ends;
+// returns the byte count or -1 on damaged data.
+long long inflate_chunk(entry_stream& s)
 {
-    s.inflater.next_out = reinterpret_cast<Bytef*>(buffer);
-    s.inflater.avail_out = static_cast<uInt>(size);
+    std::vector<unsigned char>& raw = s.buffers.raw;
+    std::vector<char>& data = s.buffers.data;
+    s.inflater.next_out = reinterpret_cast<Bytef*>(data.data());
+    s.inflater.avail_out = static_cast<uInt>(data.size());
     while (s.inflater.avail_out > 0 && !s.ended) {
         if (s.inflater.avail_in == 0) {
-            const zip_int64_t got = zip_fread(s.raw, s.input.data(), s.input.size());
+            const zip_int64_t got = zip_fread(s.file, raw.data(), raw.size());
             if (got <= 0)
                 return -1;  // the compressed data ended before the stream did
-            s.inflater.next_in = s.input.data();
+            s.inflater.next_in = raw.data();
             s.inflater.avail_in = static_cast<uInt>(got);
         }
         const int result = inflate(&s.inflater, Z_NO_FLUSH);
@@ -155,23 +154,27 @@ long long inflate_chunk(verified_stream& s, char* buffer, std::size_t size)
         else if (result != Z_OK)
             return -1;
     }
-    return static_cast<long long>(size - s.inflater.avail_out);
+    return static_cast<long long>(data.size() - s.inflater.avail_out);
 }
 
-long long read_verified(verified_stream& s, char* buffer, std::size_t size)
+// The size check backs up the CRC: a stream that ends early or runs long
+// must never pass as a complete file.
+long long next_chunk(entry_stream& s, const char*& chunk)
 {
+    chunk = s.buffers.data.data();
     long long got;
     if (s.inflating)
-        got = s.ended ? 0 : inflate_chunk(s, buffer, size);
+        got = s.ended ? 0 : inflate_chunk(s);
     else
-        got = zip_fread(s.raw, buffer, size);
+        got = zip_fread(s.file, s.buffers.data.data(), s.buffers.data.size());
     if (got < 0)
         return -1;
-    s.crc = crc32(s.crc, reinterpret_cast<const Bytef*>(buffer), static_cast<uInt>(got));
+    if (s.check_crc)
+        s.crc = crc32(s.crc, reinterpret_cast<const Bytef*>(chunk), static_cast<uInt>(got));
     s.total += static_cast<zip_uint64_t>(got);
-    if (s.total > s.stat.size)
+    if (s.total > s.expected_size)
         return -1;
-    if (got == 0 && (s.total != s.stat.size || s.crc != s.stat.crc))
+    if (got == 0 && (s.total != s.expected_size || (s.check_crc && s.crc != s.expected_crc)))
         return -1;
     return got;
 }
@@ -201,8 +204,8 @@ bool read_symlink_target(zip_t* archive, zip_uint64_t index, zip_uint64_t size, 
     return got == static_cast<zip_int64_t>(size) && zip_fread(entry.get(), &extra, 1) == 0;
 }
 
-bool extract_file(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat,
-                  const fs::path& dest, const std::vector<std::string>& parts, unsigned mode)
+bool extract_file(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat, const fs::path& dest,
+                  const std::vector<std::string>& parts, unsigned mode, chunk_buffers& buffers)
 {
     // Raw reading would hand over encrypted bytes unchecked; such entries
     // are refused, as no password is ever given.
@@ -212,13 +215,11 @@ bool extract_file(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat,
     zip_entry_ptr entry(zip_fopen_index(archive, index, raw ? ZIP_FL_COMPRESSED : 0));
     if (!entry)
         return false;
-    if (!raw)
-        return write_entry_file(dest, parts, mode, stat.mtime, entry_reader(entry.get(), stat.size));
-    auto stream = std::make_shared<verified_stream>(stat, entry.get());
-    if (stat.comp_method == ZIP_CM_DEFLATE && !start_inflating(*stream))
+    entry_stream stream(entry.get(), stat, raw, buffers);
+    if (raw && stat.comp_method == ZIP_CM_DEFLATE && !start_inflating(stream))
         return false;
     return write_entry_file(dest, parts, mode, stat.mtime,
-                            [stream](char* buffer, std::size_t size) { return read_verified(*stream, buffer, size); });
+                            [&stream](const char*& chunk) { return next_chunk(stream, chunk); });
 }
 
 bool extract_symlink(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat,
@@ -232,7 +233,8 @@ bool extract_symlink(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat,
 
 // Returns false for an entry that must be refused or could not be written;
 // raises filesystem_error when a directory can't be created.
-bool extract_entry(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat, const fs::path& dest)
+bool extract_entry(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat, const fs::path& dest,
+                   chunk_buffers& buffers)
 {
     std::vector<std::string> parts;
     if (!safe_entry_components(stat.name, parts))
@@ -244,14 +246,14 @@ bool extract_entry(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat, c
     }
     if (parts.empty())
         return false;
-    create_entry_directories(dest, {parts.begin(), parts.end() - 1}, no_recorded_mode);
     if (info.kind == entry_kind::symlink)
         return extract_symlink(archive, index, stat, dest, parts);
-    return extract_file(archive, index, stat, dest, parts, info.mode);
+    return extract_file(archive, index, stat, dest, parts, info.mode, buffers);
 }
 
 bool extract_entries(zip_t* archive, zip_int64_t count, const fs::path& dest)
 {
+    chunk_buffers buffers;
     for (zip_int64_t i = 0; i < count; ++i) {
         const auto index = static_cast<zip_uint64_t>(i);
         zip_stat_t stat;
@@ -260,7 +262,7 @@ bool extract_entries(zip_t* archive, zip_int64_t count, const fs::path& dest)
             spdlog::error("Failed to stat file index {}", i);
             return false;
         }
-        if (!extract_entry(archive, index, stat, dest)) {
+        if (!extract_entry(archive, index, stat, dest, buffers)) {
             spdlog::error("Failed to extract: {}", stat.name);
             return false;
         }

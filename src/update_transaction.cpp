@@ -11,11 +11,13 @@
 
 #include <fstream>
 
-const char* const incomplete_marker_name = "current.incomplete";
-
 namespace {
 
 namespace fs = std::filesystem;
+
+// Marks `current` as not yet completely extracted while `current.bak`
+// holds the previous application.
+constexpr const char* incomplete_marker_name = "current.incomplete";
 
 struct layout_paths {
     fs::path root;

@@ -41,10 +41,6 @@ int apply_update(std::int32_t pid, const std::string& package_path,
                  const std::string& app_dir, const std::string& exe_name,
                  const std::string& version, const std::string& relaunch_args);
 
-// Name of the file in the application root that marks `current` as not yet
-// completely extracted while `current.bak` holds the previous application.
-extern const char* const incomplete_marker_name;
-
 // ---- Application process control ------------------------------------------
 
 constexpr int exit_timeout_ms = 30000;
@@ -127,9 +123,11 @@ bool lock_update_log(const std::filesystem::path& log_file, std::string& reason)
 // Every operation works relative to the destination root and never follows
 // a symbolic link in any component, so an entry can't be written outside it.
 
-// Fills buffer with up to size bytes of entry data; returns the count, 0 at
-// the end, or -1 on a read or verification error.
-using read_chunk_fn = std::function<long long(char* buffer, std::size_t size)>;
+// Produces an entry's data a chunk at a time: points data at the next chunk,
+// which stays valid until the next call, and returns its size, 0 at the
+// end, or -1 on a read or verification error. The reader owns the buffers,
+// so writing a file allocates nothing.
+using read_chunk_fn = std::function<long long(const char*& data)>;
 
 // False for a name component that the platform's file system would not
 // take literally (on Windows: stream names, device names, trailing dots).
@@ -145,12 +143,14 @@ void create_entry_directories(const std::filesystem::path& root,
                               unsigned mode);
 
 // Writes a regular file at root/components from read_chunk, replacing an
-// existing non-directory entry. Parent directories must already exist.
+// existing non-directory entry. Missing parent directories are created as by
+// create_entry_directories, which raises when one can't be.
 bool write_entry_file(const std::filesystem::path& root,
                       const std::vector<std::string>& components, unsigned mode,
                       std::time_t mtime, const read_chunk_fn& read_chunk);
 
-// Creates a symbolic link at root/components pointing at target.
+// Creates a symbolic link at root/components pointing at target; parents
+// as for write_entry_file.
 bool write_entry_symlink(const std::filesystem::path& root,
                          const std::vector<std::string>& components,
                          const std::string& target);

@@ -53,6 +53,13 @@ int reap(int pid)
     return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
 }
 
+void expect_waited_then_renamed(const timed_run& run, int helper)
+{
+    ASSERT_GE(run.log.size(), 2u);
+    EXPECT_EQ(run.log[0], "Waiting for process " + std::to_string(helper) + " to exit (timeout 30000ms)");
+    EXPECT_EQ(run.log[1], "Renaming current/ -> current.bak/");
+}
+
 TEST(process_wait, ids_that_name_no_waitable_process_are_not_found)
 {
     // 0 and negative ids would address process groups: never waited for.
@@ -70,9 +77,7 @@ TEST(process_wait, returns_soon_after_the_process_exits)
     const int helper = start_program({"/bin/sleep", "1.5"});
     const timed_run run = run_with_pid(std::to_string(helper));
     EXPECT_EQ(reap(helper), 0);
-    ASSERT_GE(run.log.size(), 2u);
-    EXPECT_EQ(run.log[0], "Waiting for process " + std::to_string(helper) + " to exit (timeout 30000ms)");
-    EXPECT_EQ(run.log[1], "Renaming current/ -> current.bak/");
+    ASSERT_NO_FATAL_FAILURE(expect_waited_then_renamed(run, helper));
     EXPECT_GT(run.seconds, 1.2);
     EXPECT_LT(run.seconds, 5.0);
 }
@@ -85,9 +90,7 @@ TEST(process_wait, a_process_that_exited_unreaped_has_ended)
     ASSERT_TRUE(is_zombie(helper));
     const timed_run run = run_with_pid(std::to_string(helper));
     EXPECT_EQ(reap(helper), 0);
-    ASSERT_GE(run.log.size(), 2u);
-    EXPECT_EQ(run.log[0], "Waiting for process " + std::to_string(helper) + " to exit (timeout 30000ms)");
-    EXPECT_EQ(run.log[1], "Renaming current/ -> current.bak/");
+    ASSERT_NO_FATAL_FAILURE(expect_waited_then_renamed(run, helper));
     EXPECT_LT(run.seconds, 3.0);
 }
 

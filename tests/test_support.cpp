@@ -145,6 +145,13 @@ void patch_bytes(const fs::path& path, const std::string& from, const std::strin
     write_file(path, content);
 }
 
+void write_zip_with_bad_crc(const fs::path& path, std::vector<zip_item> items, const std::string& bad_name)
+{
+    items.push_back({bad_name, "CORRUPTIBLE-CONTENT", item_kind::file, 0, false, true});
+    write_zip(path, items);
+    patch_bytes(path, "CORRUPTIBLE-CONTENT", "CORRUPTIBLE-CONTENU");
+}
+
 void make_app_root(const fs::path& root, const std::map<std::string, std::string>& old_files)
 {
     fs::create_directories(root / "current");

@@ -42,6 +42,10 @@ struct zip_item {
 
 void write_zip(const fs::path& path, const std::vector<zip_item>& items);
 
+// Writes items, then a stored entry named bad_name whose data no longer
+// matches its recorded CRC-32.
+void write_zip_with_bad_crc(const fs::path& path, std::vector<zip_item> items, const std::string& bad_name);
+
 // Replaces every occurrence of from with to (same length) in a file.
 void patch_bytes(const fs::path& path, const std::string& from, const std::string& to);
 

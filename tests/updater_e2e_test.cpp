@@ -195,10 +195,7 @@ TEST_F(updater_run, launch_failures_are_logged_and_the_update_still_counts)
 TEST_F(updater_run, failed_extraction_rolls_back_and_starts_the_old_application)
 {
     write_file(root / ".version", "1.0\n");
-    auto items = new_package_items();
-    items.push_back({"broken.bin", "CORRUPTIBLE-CONTENT", item_kind::file, 0, false, true});
-    write_zip(package, items);
-    patch_bytes(package, "CORRUPTIBLE-CONTENT", "CORRUPTIBLE-CONTENU");
+    write_zip_with_bad_crc(package, new_package_items(), "broken.bin");
 
     EXPECT_EQ(apply({"--args", "--ignored yes"}).exit_code, 1);
     EXPECT_EQ(messages(), (lines{

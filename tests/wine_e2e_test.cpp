@@ -178,10 +178,7 @@ TEST_F(wine_run, empty_arguments_leave_no_trailing_space)
 
 TEST_F(wine_run, rollback_starts_the_old_application_with_update_failed)
 {
-    auto items = new_package_items();
-    items.push_back({"broken.bin", "CORRUPTIBLE-CONTENT", item_kind::file, 0, false, true});
-    write_zip(package, items);
-    patch_bytes(package, "CORRUPTIBLE-CONTENT", "CORRUPTIBLE-CONTENU");
+    write_zip_with_bad_crc(package, new_package_items(), "broken.bin");
     EXPECT_EQ(apply({"--args", "ignored"}).exit_code, 1);
     const lines log = messages();
     ASSERT_GE(log.size(), 3u);
