@@ -3,19 +3,23 @@
 # packages only. Safe to run again; does nothing when all is present.
 #   install-deps.sh            the Linux build, its tests and the demo
 #   install-deps.sh --windows  also the Windows cross-build and Wine
+#   install-deps.sh --bench    also the benchmark's tools and baselines
 set -eu
 
-packages="cmake g++ make pkg-config libcli11-dev libspdlog-dev libfmt-dev libzip-dev zlib1g-dev
+packages="cmake g++ make pkg-config libcli11-dev libspdlog-dev libfmt-dev libzip-dev zlib1g-dev libisal-dev
   zipcmp zipmerge ziptool libgtest-dev zip clang libclang-rt-14-dev"
 # libzip's CMake package file checks that its command-line tools exist, so
 # zipcmp, zipmerge and ziptool are needed for find_package(libzip).
 windows_packages="g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine64 dpkg-dev binutils-mingw-w64-x86-64"
+bench_packages="python3 unzip libarchive-tools time"
 
 as_root=""
 [ "$(id -u)" -eq 0 ] || as_root="sudo"
 
 wanted="$packages"
-if [ "${1:-}" = "--windows" ]; then
+if [ "${1:-}" = "--bench" ]; then
+    wanted="$packages $bench_packages"
+elif [ "${1:-}" = "--windows" ]; then
     wanted="$packages $windows_packages"
     # libzip for Windows is built from the distribution's source package,
     # which needs a deb-src entry beside the machine's deb822 sources.

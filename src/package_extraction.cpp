@@ -4,8 +4,6 @@
 #include "updater.h"
 
 #include <zip.h>
-#include <zlib.h>
-
 #include <memory>
 
 namespace {
@@ -97,6 +95,7 @@ constexpr std::size_t data_chunk_size = 64 * 1024;
 struct chunk_buffers {
     std::vector<unsigned char> raw = std::vector<unsigned char>(raw_chunk_size);
     std::vector<char> data = std::vector<char>(data_chunk_size);
+    deflate_decoder_ptr decoder;
 };
 
 struct entry_stream {
@@ -105,56 +104,63 @@ struct entry_stream {
           buffers(shared)
     {
     }
-    ~entry_stream()
-    {
-        if (inflating)
-            inflateEnd(&inflater);
-    }
-    entry_stream(const entry_stream&) = delete;
-    entry_stream& operator=(const entry_stream&) = delete;
 
     zip_file_t* file;
     const zip_uint64_t expected_size;
-    const uLong expected_crc;
+    const std::uint32_t expected_crc;
     const bool check_crc;
     chunk_buffers& buffers;
-    z_stream inflater{};
     bool inflating = false;
-    bool ended = false;
-    uLong crc = crc32(0, nullptr, 0);
+    bool raw_ended = false;  // all compressed bytes have been read
+    bool ended = false;      // the deflate stream is complete
+    inflate_window window{};
+    std::uint32_t crc = 0;
     zip_uint64_t total = 0;
 };
 
 bool start_inflating(entry_stream& s)
 {
-    // Negative window bits: a bare deflate stream, as zip entries hold.
-    s.inflating = inflateInit2(&s.inflater, -MAX_WBITS) == Z_OK;
+    chunk_buffers& buffers = s.buffers;
+    if (!buffers.decoder)
+        buffers.decoder = new_deflate_decoder();
+    s.inflating = buffers.decoder && restart_deflate_decoder(*buffers.decoder);
     return s.inflating;
 }
 
+// Reads the next chunk of compressed data; false on a read error.
+bool refill_raw(entry_stream& s)
+{
+    const zip_int64_t got = zip_fread(s.file, s.buffers.raw.data(), s.buffers.raw.size());
+    if (got < 0)
+        return false;
+    s.raw_ended = got == 0;
+    s.window.in = s.buffers.raw.data();
+    s.window.in_size = static_cast<std::size_t>(got);
+    return true;
+}
+
 // Inflates into the data buffer until it is full or the stream ends;
-// returns the byte count or -1 on damaged data.
+// returns the byte count or -1 on damaged data. The decoder may still owe
+// output after the last compressed byte is read, so running out of input
+// is damage only once a call makes no progress at all.
 long long inflate_chunk(entry_stream& s)
 {
-    std::vector<unsigned char>& raw = s.buffers.raw;
     std::vector<char>& data = s.buffers.data;
-    s.inflater.next_out = reinterpret_cast<Bytef*>(data.data());
-    s.inflater.avail_out = static_cast<uInt>(data.size());
-    while (s.inflater.avail_out > 0 && !s.ended) {
-        if (s.inflater.avail_in == 0) {
-            const zip_int64_t got = zip_fread(s.file, raw.data(), raw.size());
-            if (got <= 0)
-                return -1;  // the compressed data ended before the stream did
-            s.inflater.next_in = raw.data();
-            s.inflater.avail_in = static_cast<uInt>(got);
-        }
-        const int result = inflate(&s.inflater, Z_NO_FLUSH);
-        if (result == Z_STREAM_END)
-            s.ended = true;
-        else if (result != Z_OK)
+    s.window.out = data.data();
+    s.window.out_size = data.size();
+    while (s.window.out_size > 0 && !s.ended) {
+        if (s.window.in_size == 0 && !s.raw_ended && !refill_raw(s))
             return -1;
+        const std::size_t in_before = s.window.in_size;
+        const std::size_t out_before = s.window.out_size;
+        const inflate_status status = inflate_some(*s.buffers.decoder, s.window);
+        if (status == inflate_status::damaged)
+            return -1;
+        s.ended = status == inflate_status::ended;
+        if (!s.ended && s.window.in_size == in_before && s.window.out_size == out_before && s.raw_ended)
+            return -1;  // the compressed data ended before the stream did
     }
-    return static_cast<long long>(data.size() - s.inflater.avail_out);
+    return static_cast<long long>(data.size() - s.window.out_size);
 }
 
 // The size check backs up the CRC: a stream that ends early or runs long
@@ -170,7 +176,7 @@ long long next_chunk(entry_stream& s, const char*& chunk)
     if (got < 0)
         return -1;
     if (s.check_crc)
-        s.crc = crc32(s.crc, reinterpret_cast<const Bytef*>(chunk), static_cast<uInt>(got));
+        s.crc = update_crc32(s.crc, chunk, static_cast<std::size_t>(got));
     s.total += static_cast<zip_uint64_t>(got);
     if (s.total > s.expected_size)
         return -1;

@@ -109,6 +109,8 @@ void add_zip_item(zip_t* archive, const zip_item& item)
     zip_file_set_external_attributes(archive, index, 0, ZIP_OPSYS_UNIX, (type | mode) << 16);
     if (item.stored)
         zip_set_file_compression(archive, index, ZIP_CM_STORE, 0);
+    else if (item.deflate_level)
+        zip_set_file_compression(archive, index, ZIP_CM_DEFLATE, static_cast<zip_uint32_t>(item.deflate_level));
     if (item.encrypted)
         check(zip_file_set_encryption(archive, index, ZIP_EM_TRAD_PKWARE, "secret") == 0, item.name);
 }

@@ -38,6 +38,7 @@ struct zip_item {
     unsigned unix_mode = 0;  // permission bits to record; 0 records none
     bool encrypted = false;
     bool stored = false;  // no compression, so the data appears verbatim
+    int deflate_level = 0;  // 1-9, or 0 for the library's default (9)
 };
 
 void write_zip(const fs::path& path, const std::vector<zip_item>& items);
