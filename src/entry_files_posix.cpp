@@ -115,6 +115,10 @@ bool write_all(int fd, const char* data, std::size_t size)
 // flush finds little left to do. This only starts the writes; it waits for
 // nothing and proves nothing, hence its result is not examined.
 constexpr off_t writeback_stretch = 8 * 1024 * 1024;
+// Files smaller than this are left to the final flush, which writes them
+// together: started one by one, each costs a request of its own (on a
+// virtual machine an exit to the host per file) for a few kilobytes.
+constexpr off_t small_file_size = 1024 * 1024;
 
 void start_writeback(int fd, off_t from, off_t to)
 {
@@ -144,7 +148,7 @@ bool copy_entry_data(int fd, const read_chunk_fn& read_chunk)
             flushed = written;
         }
     }
-    if (written > flushed)
+    if (written > flushed && written >= small_file_size)
         start_writeback(fd, flushed, written);
     return true;
 }
