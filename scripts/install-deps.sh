@@ -11,7 +11,7 @@ packages="cmake g++ make pkg-config libcli11-dev libspdlog-dev libfmt-dev libzip
 # libzip's CMake package file checks that its command-line tools exist, so
 # zipcmp, zipmerge and ziptool are needed for find_package(libzip).
 windows_packages="g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine64 dpkg-dev binutils-mingw-w64-x86-64"
-bench_packages="python3 unzip libarchive-tools time"
+bench_packages="python3 unzip libarchive-tools time e2fsprogs"
 
 as_root=""
 [ "$(id -u)" -eq 0 ] || as_root="sudo"
