@@ -86,12 +86,11 @@ int open_directory_chain(const fs::path& root, const std::vector<std::string>& c
     return fd;
 }
 
-// Removes whatever non-directory entry is in the way, without following it.
+// Removes whatever non-directory entry is in the way, without following it:
+// unlinkat without AT_REMOVEDIR refuses directories.
 void remove_existing_leaf(int dir_fd, const char* name)
 {
-    struct stat existing;
-    if (::fstatat(dir_fd, name, &existing, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(existing.st_mode))
-        ::unlinkat(dir_fd, name, 0);
+    ::unlinkat(dir_fd, name, 0);
 }
 
 bool write_all(int fd, const char* data, std::size_t size)
@@ -133,24 +132,19 @@ bool copy_entry_data(int fd, const read_chunk_fn& read_chunk)
 {
     off_t written = 0;
     off_t flushed = 0;
-    for (;;) {
-        const char* chunk = nullptr;
-        const long long got = read_chunk(chunk);
-        if (got < 0)
+    const bool copied = for_each_chunk(read_chunk, [&](const char* chunk, std::size_t size) {
+        if (!write_all(fd, chunk, size))
             return false;
-        if (got == 0)
-            break;
-        if (!write_all(fd, chunk, static_cast<std::size_t>(got)))
-            return false;
-        written += static_cast<off_t>(got);
+        written += static_cast<off_t>(size);
         if (written - flushed >= writeback_stretch) {
             start_writeback(fd, flushed, written);
             flushed = written;
         }
-    }
-    if (written > flushed && written >= small_file_size)
+        return true;
+    });
+    if (copied && written > flushed && written >= small_file_size)
         start_writeback(fd, flushed, written);
-    return true;
+    return copied;
 }
 
 bool set_mtime(int fd, std::time_t mtime)
@@ -178,17 +172,22 @@ void create_entry_directories(const fs::path& root, const std::vector<std::strin
 
 namespace {
 
-// Opens (creating) the entry's parent directory without following links,
-// clears whatever non-directory is at the entry's name, and lets make create
-// the new entry there.
-template <class Make>
-bool replace_leaf(const fs::path& root, const std::vector<std::string>& components, Make make)
+// Opens (creating) the entry's parent directory without following links
+// and creates the entry there with create, which fails with errno set.
+// Something is rarely at the name already (a duplicate entry); only then is
+// it cleared, unless it is a directory, and the creation tried once more.
+template <class Create>
+bool create_leaf(const fs::path& root, const std::vector<std::string>& components, Create create)
 {
     const int dir_fd = open_directory_chain(root, components, components.size() - 1);
     scope_exit close_dir{[dir_fd] { ::close(dir_fd); }};
     const char* leaf = components.back().c_str();
+    if (create(dir_fd, leaf))
+        return true;
+    if (errno != EEXIST)
+        return false;
     remove_existing_leaf(dir_fd, leaf);
-    return make(dir_fd, leaf);
+    return create(dir_fd, leaf);
 }
 
 }  // namespace
@@ -196,25 +195,27 @@ bool replace_leaf(const fs::path& root, const std::vector<std::string>& componen
 bool write_entry_file(const fs::path& root, const std::vector<std::string>& components,
                       unsigned mode, std::time_t mtime, const read_chunk_fn& read_chunk)
 {
-    return replace_leaf(root, components, [&](int dir_fd, const char* leaf) {
-        // The file is always new (O_EXCL), so it gets the recorded bits at
-        // creation, through the umask, and the descriptor is writable even
-        // when those bits are not.
-        const mode_t create_mode = mode == no_recorded_mode ? 0666 : static_cast<mode_t>(mode & 0777);
-        const int fd = ::openat(dir_fd, leaf, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, create_mode);
-        if (fd < 0)
-            return false;
-        bool ok = copy_entry_data(fd, read_chunk) && set_mtime(fd, mtime);
-        if (::close(fd) != 0)
-            ok = false;
-        return ok;
+    // The file is always new (O_EXCL), so it gets the recorded bits at
+    // creation, through the umask, and the descriptor is writable even when
+    // those bits are not.
+    const mode_t create_mode = mode == no_recorded_mode ? 0666 : static_cast<mode_t>(mode & 0777);
+    int fd = -1;
+    const bool created = create_leaf(root, components, [&](int dir_fd, const char* leaf) {
+        fd = ::openat(dir_fd, leaf, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, create_mode);
+        return fd >= 0;
     });
+    if (!created)
+        return false;
+    bool ok = copy_entry_data(fd, read_chunk) && set_mtime(fd, mtime);
+    if (::close(fd) != 0)
+        ok = false;
+    return ok;
 }
 
 bool write_entry_symlink(const fs::path& root, const std::vector<std::string>& components,
                          const std::string& target)
 {
-    return replace_leaf(root, components, [&](int dir_fd, const char* leaf) {
+    return create_leaf(root, components, [&](int dir_fd, const char* leaf) {
         return ::symlinkat(target.c_str(), dir_fd, leaf) == 0;
     });
 }

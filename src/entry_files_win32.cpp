@@ -71,18 +71,11 @@ bool set_mtime(HANDLE file, std::time_t mtime)
 
 bool copy_entry_data(HANDLE file, const read_chunk_fn& read_chunk)
 {
-    for (;;) {
-        const char* chunk = nullptr;
-        const long long got = read_chunk(chunk);
-        if (got < 0)
-            return false;
-        if (got == 0)
-            return true;
+    return for_each_chunk(read_chunk, [file](const char* chunk, std::size_t size) {
         DWORD written = 0;
-        if (!::WriteFile(file, chunk, static_cast<DWORD>(got), &written, nullptr) ||
-            written != static_cast<DWORD>(got))
-            return false;
-    }
+        return ::WriteFile(file, chunk, static_cast<DWORD>(size), &written, nullptr) &&
+               written == static_cast<DWORD>(size);
+    });
 }
 
 // Removes a file that is in the way of the new one; never a directory.

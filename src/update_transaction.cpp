@@ -50,16 +50,6 @@ void remove_marker(const layout_paths& paths, std::error_code& ec)
     fs::remove(paths.marker, ec);
 }
 
-// Once the old application is back in `current`, the rename is made durable
-// before the marker goes, so the marker never outlives a partial `current`.
-void settle_restored_backup(const layout_paths& paths)
-{
-    std::error_code ec;
-    sync_root(paths);
-    remove_marker(paths, ec);
-    sync_root(paths);
-}
-
 bool restore_backup(const layout_paths& paths)
 {
     std::error_code ec;
@@ -70,7 +60,11 @@ bool restore_backup(const layout_paths& paths)
         spdlog::error("Failed to restore from backup: {}", ec.message());
         return false;
     }
-    settle_restored_backup(paths);
+    // The rename is made durable before the marker goes, so the marker never
+    // outlives a partial `current`.
+    sync_root(paths);
+    remove_marker(paths, ec);
+    sync_root(paths);
     return true;
 }
 
@@ -144,13 +138,7 @@ bool install_package(const layout_paths& paths, const std::string& package_path)
 int roll_back(const layout_paths& paths, const std::string& exe_name)
 {
     log_message(spdlog::level::err, "Extraction failed, rolling back");
-    std::error_code ec;
-    remove_tree(paths.live, ec);
-    rename_directory(paths.backup, paths.live, ec);
-    if (ec)
-        spdlog::error("Failed to restore from backup: {}", ec.message());
-    else
-        settle_restored_backup(paths);
+    restore_backup(paths);
     launch_process(paths.live / exe_name, "--update-failed");
     return 1;
 }

@@ -166,6 +166,21 @@ std::uint32_t update_crc32(std::uint32_t crc, const char* data, std::size_t size
 // so writing a file allocates nothing.
 using read_chunk_fn = std::function<long long(const char*& data)>;
 
+// Hands every chunk of an entry to write(data, size) in order; false as
+// soon as reading or writing fails.
+template <class Write>
+bool for_each_chunk(const read_chunk_fn& read_chunk, Write write)
+{
+    for (;;) {
+        const char* chunk = nullptr;
+        const long long got = read_chunk(chunk);
+        if (got <= 0)
+            return got == 0;
+        if (!write(chunk, static_cast<std::size_t>(got)))
+            return false;
+    }
+}
+
 // False for a name component that the platform's file system would not
 // take literally (on Windows: stream names, device names, trailing dots).
 bool platform_allows_component(const std::string& component);
