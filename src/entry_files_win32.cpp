@@ -99,8 +99,12 @@ bool is_reserved_device_name(std::string base)
     for (const char* name : fixed)
         if (base == name)
             return true;
-    return base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0) &&
-           base[3] >= '1' && base[3] <= '9';
+    if (base.compare(0, 3, "COM") != 0 && base.compare(0, 3, "LPT") != 0)
+        return false;
+    // Any decimal digit, and the superscript digits one to three (UTF-8).
+    const std::string number = base.substr(3);
+    return (number.size() == 1 && number[0] >= '0' && number[0] <= '9') || number == "\xc2\xb9" ||
+           number == "\xc2\xb2" || number == "\xc2\xb3";
 }
 
 }  // namespace

@@ -293,8 +293,10 @@ bool safe_entry_components(const std::string& name, std::vector<std::string>& co
 bool symlink_target_stays_inside(const std::vector<std::string>& link_components,
                                  const std::string& target)
 {
+    // The system reads the target only up to a NUL byte, so a NUL would let
+    // it see other components than the ones checked here.
     if (target.empty() || is_separator(target[0]) || has_drive_prefix(target) ||
-        link_components.empty())
+        target.find('\0') != std::string::npos || link_components.empty())
         return false;
     // ".." is allowed only as a leading run that climbs no higher than the
     // link's own directory depth. A ".." after a name could climb back out

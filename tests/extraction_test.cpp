@@ -245,7 +245,8 @@ TEST_F(extraction, symlinks_that_could_leave_the_destination_are_refused)
 {
     for (const auto& [name, target] : std::vector<std::pair<std::string, std::string>>{
              {"up", ".."}, {"abs", "/etc/passwd"}, {"a/deep", "../../x"},
-             {"twisty", "sub/../.."}, {"drive", "C:/x"}}) {
+             {"twisty", "sub/../.."}, {"drive", "C:/x"},
+             {"nul", std::string("..\0", 3)}}) {
         SCOPED_TRACE(name);
         fs::remove_all(dest);
         EXPECT_FALSE(extract({{name, target, item_kind::symlink, 0777}}));
