@@ -14,4 +14,4 @@ export UPDATER_EXE="$top/build-win/updater.exe"
 export WIN_RECORD_APP="$top/build-win/tests/windows/win_record_app.exe"
 export WIN_SLEEPER="$top/build-win/tests/windows/win_sleeper.exe"
 export WIN_HOLDER="$top/build-win/tests/windows/win_holder.exe"
-build/tests/wine_e2e_tests
+build/tests/wine_e2e_tests "$@"

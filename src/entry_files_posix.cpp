@@ -1,7 +1,7 @@
-// Writing extracted entries on POSIX systems. Every path below the
-// destination root is walked one component at a time with O_NOFOLLOW, so a
-// symbolic link, whether in the package or placed there by anybody else, is
-// never followed and nothing can be written outside the root.
+// Writing extracted entries, and new files of the application root, on POSIX
+// systems. Every path below the destination root is walked one component at a
+// time with O_NOFOLLOW, so a symbolic link, whether in the package or placed
+// there by anybody else, is never followed and nothing is written outside it.
 #include "updater.h"
 
 #include <cerrno>
@@ -218,4 +218,20 @@ bool write_entry_symlink(const fs::path& root, const std::vector<std::string>& c
     return create_leaf(root, components, [&](int dir_fd, const char* leaf) {
         return ::symlinkat(target.c_str(), dir_fd, leaf) == 0;
     });
+}
+
+bool write_new_file(const fs::path& file, const std::string& content, std::error_code& ec)
+{
+    const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd < 0) {
+        ec = std::error_code(errno, std::generic_category());
+        return false;
+    }
+    bool ok = write_all(fd, content.data(), content.size()) && ::fsync(fd) == 0;
+    ec = ok ? std::error_code() : std::error_code(errno, std::generic_category());
+    if (::close(fd) != 0 && ok) {
+        ec = std::error_code(errno, std::generic_category());
+        ok = false;
+    }
+    return ok;
 }

@@ -1,6 +1,7 @@
 // File-system services on Windows: names in the ANSI code page, renames and
 // removals retried while other programs briefly hold files, write-through
-// renames, and a lock on the update log.
+// renames, tree removal that never enters a link or junction, and a lock on
+// the update log.
 #include "updater.h"
 
 #include <windows.h>
@@ -9,6 +10,8 @@
 #include <thread>
 
 namespace fs = std::filesystem;
+
+const char* const text_line_end = "\r\n";
 
 namespace {
 
@@ -82,15 +85,123 @@ std::error_code last_error()
     return std::error_code(static_cast<int>(::GetLastError()), std::system_category());
 }
 
-// Clears read-only attributes below dir, which would stop its removal.
-void make_removable(const fs::path& dir)
+// Clears the read-only attribute of the entry itself, which would stop its
+// removal. The handle is opened on the entry, never on what a link or
+// junction points at.
+void clear_read_only(const fs::path& path, DWORD attributes)
 {
-    std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(dir, ec); !ec && it != fs::end(it); it.increment(ec)) {
-        const DWORD attributes = ::GetFileAttributesW(it->path().c_str());
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
-            ::SetFileAttributesW(it->path().c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY});
+    if (!(attributes & FILE_ATTRIBUTE_READONLY))
+        return;
+    HANDLE handle = ::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return;
+    scope_exit close_handle{[handle] { ::CloseHandle(handle); }};
+    constexpr DWORD settable = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                               FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_ATTRIBUTE_TEMPORARY;
+    FILE_BASIC_INFO info{};
+    info.FileAttributes = (attributes & settable) ? (attributes & settable) : FILE_ATTRIBUTE_NORMAL;
+    ::SetFileInformationByHandle(handle, FileBasicInfo, &info, sizeof info);
+}
+
+// A directory the removal walks into; links and junctions are not.
+bool is_plain_directory(DWORD attributes)
+{
+    return (attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// Removes one entry that is not walked into, or an emptied directory.
+// RemoveDirectoryW on a directory link or junction removes the link and
+// leaves its target alone.
+std::error_code remove_entry(const fs::path& path, DWORD attributes)
+{
+    clear_read_only(path, attributes);
+    const BOOL removed = (attributes & FILE_ATTRIBUTE_DIRECTORY) ? ::RemoveDirectoryW(path.c_str())
+                                                                 : ::DeleteFileW(path.c_str());
+    return removed ? std::error_code() : last_error();
+}
+
+struct pending_directory {
+    fs::path path;
+    DWORD attributes;
+    bool emptied;
+};
+
+struct found_entry {
+    std::wstring name;
+    DWORD attributes;
+};
+
+bool list_directory(const fs::path& dir, std::vector<found_entry>& entries)
+{
+    WIN32_FIND_DATAW found;
+    HANDLE search = ::FindFirstFileExW((dir / L"*").c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
+                                       nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    if (search == INVALID_HANDLE_VALUE)
+        return false;
+    do {
+        const std::wstring name = found.cFileName;
+        if (name != L"." && name != L"..")
+            entries.push_back({name, found.dwFileAttributes});
+    } while (::FindNextFileW(search, &found));
+    ::FindClose(search);
+    return true;
+}
+
+// Keeps the first failure: the directories above it fail because of it.
+void note_failure(removal_failure& failure, const fs::path& where, std::error_code error)
+{
+    if (error && !failure.error)
+        failure = {where, error};
+}
+
+// Removes what dir holds except its plain subdirectories, which go onto the
+// stack to be emptied in turn. Only names are kept, never handles, so the
+// depth of the tree costs memory, not handles.
+void empty_directory(const fs::path& dir, std::vector<pending_directory>& stack, removal_failure& failure)
+{
+    std::vector<found_entry> entries;
+    if (!list_directory(dir, entries)) {
+        note_failure(failure, dir, last_error());
+        return;
     }
+    for (const found_entry& entry : entries) {
+        const fs::path path = dir / entry.name;
+        if (is_plain_directory(entry.attributes))
+            stack.push_back({path, entry.attributes, false});
+        else
+            note_failure(failure, path, remove_entry(path, entry.attributes));
+    }
+}
+
+std::error_code remove_tree_once(const fs::path& target, removal_failure& failure)
+{
+    failure = {};
+    const DWORD attributes = ::GetFileAttributesW(target.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            return {};
+        note_failure(failure, target, last_error());
+        return failure.error;
+    }
+    if (!is_plain_directory(attributes)) {
+        note_failure(failure, target, remove_entry(target, attributes));
+        return failure.error;
+    }
+    std::vector<pending_directory> stack{{target, attributes, false}};
+    while (!stack.empty()) {
+        if (!stack.back().emptied) {
+            stack.back().emptied = true;
+            const fs::path dir = stack.back().path;
+            empty_directory(dir, stack, failure);
+            continue;
+        }
+        note_failure(failure, stack.back().path, remove_entry(stack.back().path, stack.back().attributes));
+        stack.pop_back();
+    }
+    return failure.error;
 }
 
 }  // namespace
@@ -110,22 +221,41 @@ std::string narrow_to_utf8(const std::string& narrow)
     return from_wide(to_wide(narrow, CP_ACP), CP_UTF8);
 }
 
-void rename_directory(const fs::path& from, const fs::path& to, std::error_code& ec)
+void rename_entry(const fs::path& from, const fs::path& to, std::error_code& ec)
 {
     retry_while_busy(from, "rename", [&] {
         // Write-through: the rename is on disk when the call returns.
-        return ::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) ? std::error_code() : last_error();
+        const DWORD flags = MOVEFILE_WRITE_THROUGH | MOVEFILE_REPLACE_EXISTING;
+        return ::MoveFileExW(from.c_str(), to.c_str(), flags) ? std::error_code() : last_error();
     }, ec);
 }
 
-void remove_tree(const fs::path& dir, std::error_code& ec)
+bool remove_tree(const fs::path& target, removal_failure& failure, busy_files busy)
 {
-    make_removable(dir);
-    retry_while_busy(dir, "removal", [&] {
-        std::error_code attempt;
-        fs::remove_all(dir, attempt);
-        return attempt;
-    }, ec);
+    if (busy == busy_files::give_up)
+        return !remove_tree_once(target, failure);
+    std::error_code ec;
+    retry_while_busy(target, "removal", [&] { return remove_tree_once(target, failure); }, ec);
+    return !ec;
+}
+
+bool write_new_file(const fs::path& file, const std::string& content, std::error_code& ec)
+{
+    // CREATE_NEW fails on any existing name, a link included.
+    HANDLE handle = ::CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        ec = last_error();
+        return false;
+    }
+    DWORD written = 0;
+    bool ok = ::WriteFile(handle, content.data(), static_cast<DWORD>(content.size()), &written, nullptr) &&
+              written == content.size() && ::FlushFileBuffers(handle);
+    ec = ok ? std::error_code() : last_error();
+    if (!::CloseHandle(handle) && ok) {
+        ec = last_error();
+        ok = false;
+    }
+    return ok;
 }
 
 bool sync_directory(const fs::path&)
@@ -135,16 +265,6 @@ bool sync_directory(const fs::path&)
     return true;
 }
 
-bool sync_file(const fs::path& file)
-{
-    HANDLE handle = ::CreateFileW(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE)
-        return false;
-    scope_exit close_handle{[handle] { ::CloseHandle(handle); }};
-    return ::FlushFileBuffers(handle) != 0;
-}
-
 bool sync_tree(const fs::path&)
 {
     // Every extracted file was flushed with FlushFileBuffers before it was
@@ -152,15 +272,33 @@ bool sync_tree(const fs::path&)
     return true;
 }
 
-bool lock_update_log(const fs::path& log_file, std::string& reason)
+// Opens the log itself, never what a link or junction in its place points
+// at, and accepts only a regular file on a disk.
+HANDLE open_log_file(const fs::path& log_file, std::string& reason)
 {
     HANDLE handle = ::CreateFileW(log_file.c_str(), GENERIC_READ | GENERIC_WRITE,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         reason = "can't open " + narrow_from_path(log_file) + ": " + last_error().message();
-        return false;
+        return handle;
     }
+    BY_HANDLE_FILE_INFORMATION info{};
+    constexpr DWORD not_regular = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    if (::GetFileType(handle) != FILE_TYPE_DISK || !::GetFileInformationByHandle(handle, &info) ||
+        (info.dwFileAttributes & not_regular)) {
+        ::CloseHandle(handle);
+        reason = "can't open " + narrow_from_path(log_file) + ": not a regular file";
+        return INVALID_HANDLE_VALUE;
+    }
+    return handle;
+}
+
+lock_outcome try_lock_update_log(const fs::path& log_file, std::string& reason)
+{
+    HANDLE handle = open_log_file(log_file, reason);
+    if (handle == INVALID_HANDLE_VALUE)
+        return lock_outcome::failed;
     // The locked range lies far beyond any real end of the file, so it
     // excludes other updaters without stopping this one's own log writes.
     OVERLAPPED far_away{};
@@ -168,11 +306,17 @@ bool lock_update_log(const fs::path& log_file, std::string& reason)
     if (!::LockFileEx(handle, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &far_away)) {
         const DWORD error = ::GetLastError();
         ::CloseHandle(handle);
-        reason = error == ERROR_LOCK_VIOLATION
-                     ? "another updater is running for " + narrow_from_path(log_file.parent_path())
-                     : "can't lock " + narrow_from_path(log_file) + ": " + std::system_category().message(static_cast<int>(error));
-        return false;
+        const bool busy = error == ERROR_LOCK_VIOLATION;
+        reason = busy ? "another updater is running for " + narrow_from_path(log_file.parent_path())
+                      : "can't lock " + narrow_from_path(log_file) + ": " +
+                            std::system_category().message(static_cast<int>(error));
+        return busy ? lock_outcome::busy : lock_outcome::failed;
     }
     // The handle stays open, and so the lock held, until the process ends.
-    return true;
+    return lock_outcome::taken;
+}
+
+std::int32_t current_process_id()
+{
+    return static_cast<std::int32_t>(::GetCurrentProcessId());
 }

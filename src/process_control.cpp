@@ -1,7 +1,18 @@
-// Application process control, the parts every platform shares: the command
-// line that is logged and handed on, and the splitting of an argument string
+// Application process control, the parts every platform shares: the refusal
+// to wait for the updater itself, the command line that is logged and handed
+// on, and the splitting of an argument string
 // into words where the platform starts programs from an argument vector.
 #include "updater.h"
+
+void wait_for_process(std::int32_t pid)
+{
+    // Waiting for itself would end in the updater terminating itself.
+    if (pid == current_process_id()) {
+        spdlog::warn("Process {} is this updater itself, not waiting for it", pid);
+        return;
+    }
+    wait_for_other_process(pid);
+}
 
 std::string build_command_line(const std::filesystem::path& exe_path,
                                const std::string& argument_string)

@@ -199,7 +199,7 @@ int spawn_detached(const std::string& exe, const std::vector<std::string>& words
 
 }  // namespace
 
-void wait_for_process(std::int32_t pid)
+void wait_for_other_process(std::int32_t pid)
 {
     int pidfd = -1;
     const bool opened = open_process(pid, pidfd);

@@ -5,7 +5,7 @@
 
 static_assert(sizeof(STARTUPINFOA) == 104, "STARTUPINFOA of x64 Windows");
 
-void wait_for_process(std::int32_t pid)
+void wait_for_other_process(std::int32_t pid)
 {
     HANDLE process = ::OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, static_cast<DWORD>(pid));
     if (!process) {

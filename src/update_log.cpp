@@ -3,7 +3,36 @@
 
 #include <spdlog/sinks/basic_file_sink.h>
 
+#include <chrono>
 #include <stdexcept>
+#include <thread>
+
+namespace {
+
+using steady = std::chrono::steady_clock;
+
+// A relaunched application may find a newer package at once and start the
+// next updater while this one still removes its backup; that one waits.
+constexpr auto lock_wait_limit = std::chrono::seconds(60);
+constexpr auto lock_poll_interval = std::chrono::milliseconds(100);
+
+// Takes the lock on the log, waiting while another updater holds it, and
+// returns how long that took; raises when the lock can't be had.
+steady::duration take_log_lock(const std::filesystem::path& log_path)
+{
+    const auto started = steady::now();
+    for (;;) {
+        std::string reason;
+        const lock_outcome outcome = try_lock_update_log(log_path, reason);
+        if (outcome == lock_outcome::taken)
+            return steady::now() - started;
+        if (outcome == lock_outcome::failed || steady::now() - started >= lock_wait_limit)
+            throw std::runtime_error(reason);
+        std::this_thread::sleep_for(lock_poll_interval);
+    }
+}
+
+}  // namespace
 
 void open_update_log(const std::string& app_dir)
 {
@@ -12,14 +41,15 @@ void open_update_log(const std::string& app_dir)
     // the same root can't wipe the first one's log or touch its directories.
     if (!log_path.parent_path().empty())
         std::filesystem::create_directories(log_path.parent_path());
-    std::string reason;
-    if (!lock_update_log(log_path, reason))
-        throw std::runtime_error(reason);
+    const steady::duration waited = take_log_lock(log_path);
     const std::string file_name = narrow_from_path(log_path);
     auto logger = spdlog::basic_logger_mt("updater", file_name, true);
     spdlog::set_default_logger(logger);
     spdlog::set_level(spdlog::level::info);
     spdlog::flush_on(spdlog::level::info);
+    if (waited >= lock_poll_interval)
+        spdlog::info("Waited {} ms for another updater on this root to finish",
+                     std::chrono::duration_cast<std::chrono::milliseconds>(waited).count());
 }
 
 bool update_log_is_open()

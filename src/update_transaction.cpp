@@ -9,7 +9,6 @@
 // next run repairs to a complete application.
 #include "updater.h"
 
-#include <fstream>
 
 namespace {
 
@@ -18,6 +17,10 @@ namespace fs = std::filesystem;
 // Marks `current` as not yet completely extracted while `current.bak`
 // holds the previous application.
 constexpr const char* incomplete_marker_name = "current.incomplete";
+
+// What can't be removed is renamed to this prefix and a number, so that the
+// name it held is free for the next step; every run tries to remove it.
+constexpr const char* set_aside_prefix = "updater.trash.";
 
 struct layout_paths {
     fs::path root;
@@ -33,29 +36,102 @@ layout_paths make_layout_paths(const std::string& app_dir)
     return {root, root / "current", root / "current.bak", root / incomplete_marker_name, root / ".version"};
 }
 
+fs::path root_directory(const layout_paths& paths)
+{
+    return paths.root.empty() ? fs::path(".") : paths.root;
+}
+
+// Whether anything is at the name; a link counts as itself, never as what
+// it points at.
+bool is_present(const fs::path& path)
+{
+    return fs::symlink_status(path).type() != fs::file_type::not_found;
+}
+
+// Only a directory itself, not a link to one, can be a complete `current`.
+bool is_real_directory(const fs::path& path)
+{
+    return fs::symlink_status(path).type() == fs::file_type::directory;
+}
+
 // Renames and removals in the application root become durable only once the
 // root itself is synced. Where a failure could leave the layout ambiguous
 // after a power loss the caller treats it as a failed step; elsewhere it is
 // worth a warning and nothing more.
 bool sync_root(const layout_paths& paths)
 {
-    if (sync_directory(paths.root.empty() ? fs::path(".") : paths.root))
+    if (sync_directory(root_directory(paths)))
         return true;
     spdlog::warn("Failed to sync {}", narrow_from_path(paths.root));
     return false;
 }
 
-void remove_marker(const layout_paths& paths, std::error_code& ec)
+void warn_removal_failed(const removal_failure& failure)
 {
-    fs::remove(paths.marker, ec);
+    spdlog::warn("Failed to remove {}: {}", narrow_from_path(failure.where), failure.error.message());
+}
+
+fs::path free_set_aside_name(const layout_paths& paths)
+{
+    for (unsigned number = 1;; ++number) {
+        const fs::path candidate = paths.root / (set_aside_prefix + std::to_string(number));
+        if (!is_present(candidate))
+            return candidate;
+    }
+}
+
+// Removes whatever is at target. What can't be removed completely is moved
+// aside, so that the restore or rename that needs the name is never blocked
+// by it. False only when the name could not be freed at all.
+bool clear_name(const layout_paths& paths, const fs::path& target)
+{
+    removal_failure failure;
+    if (remove_tree(target, failure))
+        return true;
+    warn_removal_failed(failure);
+    const fs::path aside = free_set_aside_name(paths);
+    std::error_code ec;
+    rename_entry(target, aside, ec);
+    if (ec) {
+        spdlog::warn("Failed to move {} aside: {}", narrow_from_path(target), ec.message());
+        return false;
+    }
+    spdlog::warn("Moved {} aside to {}", narrow_from_path(target), narrow_from_path(aside));
+    sync_root(paths);
+    return true;
+}
+
+// Tries again to remove what earlier runs moved aside; quiet unless that
+// fails again.
+void remove_set_aside(const layout_paths& paths)
+{
+    const fs::path::string_type prefix = fs::path(set_aside_prefix).native();
+    std::vector<fs::path> set_aside;
+    std::error_code ec;
+    for (fs::directory_iterator it(root_directory(paths), ec), end; !ec && it != end; it.increment(ec))
+        if (it->path().filename().native().compare(0, prefix.size(), prefix) == 0)
+            set_aside.push_back(paths.root / it->path().filename());
+    // Whatever held it then may still hold it: one attempt, no waiting.
+    for (const fs::path& path : set_aside) {
+        removal_failure failure;
+        if (!remove_tree(path, failure, busy_files::give_up))
+            warn_removal_failed(failure);
+    }
+}
+
+bool remove_marker(const layout_paths& paths)
+{
+    return clear_name(paths, paths.marker);
 }
 
 bool restore_backup(const layout_paths& paths)
 {
+    // Whatever is in the way (a partial `current`, or something that is not
+    // a directory at all) goes; if it can't, the rename below says so.
+    if (is_present(paths.live))
+        clear_name(paths, paths.live);
     std::error_code ec;
-    if (fs::exists(paths.live))
-        remove_tree(paths.live, ec);
-    rename_directory(paths.backup, paths.live, ec);
+    rename_entry(paths.backup, paths.live, ec);
     if (ec) {
         spdlog::error("Failed to restore from backup: {}", ec.message());
         return false;
@@ -63,7 +139,7 @@ bool restore_backup(const layout_paths& paths)
     // The rename is made durable before the marker goes, so the marker never
     // outlives a partial `current`.
     sync_root(paths);
-    remove_marker(paths, ec);
+    remove_marker(paths);
     sync_root(paths);
     return true;
 }
@@ -71,17 +147,18 @@ bool restore_backup(const layout_paths& paths)
 // Returns false when the layout could not be repaired and the run must end.
 bool recover_layout(const layout_paths& paths)
 {
-    std::error_code ec;
-    if (!fs::exists(paths.backup)) {
+    remove_set_aside(paths);
+    if (!is_present(paths.backup)) {
         // Left by a rollback that was stopped after its rename: `current`
         // already holds the old application again.
-        remove_marker(paths, ec);
+        if (is_present(paths.marker))
+            remove_marker(paths);
         return true;
     }
-    const bool incomplete = fs::exists(paths.marker);
-    if (!incomplete && fs::exists(paths.live) && !fs::is_empty(paths.live)) {
+    const bool incomplete = is_present(paths.marker);
+    if (!incomplete && is_real_directory(paths.live) && !fs::is_empty(paths.live)) {
         log_message(spdlog::level::info, "Removing leftover current.bak from previous update");
-        remove_tree(paths.backup, ec);
+        clear_name(paths, paths.backup);
         return true;
     }
     if (incomplete)
@@ -90,11 +167,34 @@ bool recover_layout(const layout_paths& paths)
     return restore_backup(paths);
 }
 
+// Writes a small file of the application root afresh: a new file beside it,
+// then a rename over it, so that whatever was at the name (a link, a pipe)
+// is replaced, never written through.
+bool replace_root_file(const layout_paths& paths, const fs::path& file, const std::string& content,
+                       std::error_code& ec)
+{
+    fs::path temporary = file;
+    temporary += ".new";
+    removal_failure failure;
+    if (!remove_tree(temporary, failure)) {
+        ec = failure.error;
+        return false;
+    }
+    if (write_new_file(temporary, content, ec)) {
+        rename_entry(temporary, file, ec);
+        if (!ec) {
+            sync_root(paths);
+            return true;
+        }
+    }
+    remove_tree(temporary, failure);
+    return false;
+}
+
 bool create_marker(const layout_paths& paths)
 {
-    std::ofstream marker(paths.marker, std::ios::binary | std::ios::trunc);
-    marker.close();
-    if (!marker) {
+    std::error_code ec;
+    if (!clear_name(paths, paths.marker) || !write_new_file(paths.marker, "", ec)) {
         spdlog::error("Failed to create {}", narrow_from_path(paths.marker));
         return false;
     }
@@ -110,10 +210,8 @@ bool commit_new_files(const layout_paths& paths)
         spdlog::error("Failed to sync the new files in {}", narrow_from_path(paths.live));
         return false;
     }
-    std::error_code ec;
-    remove_marker(paths, ec);
-    if (ec) {
-        spdlog::error("Failed to remove {}: {}", narrow_from_path(paths.marker), ec.message());
+    if (!remove_marker(paths)) {
+        spdlog::error("Failed to remove {}", narrow_from_path(paths.marker));
         return false;
     }
     sync_root(paths);
@@ -143,15 +241,13 @@ int roll_back(const layout_paths& paths, const std::string& exe_name)
     return 1;
 }
 
+// The backup is removed next, so the version is on disk before that. A
+// version that can't be written does not undo the update.
 void write_version_marker(const layout_paths& paths, const std::string& version)
 {
-    {
-        std::ofstream out(paths.version);
-        out << version << '\n';
-    }
-    // The backup is removed next; the version must not lag behind the files.
-    sync_file(paths.version);
-    sync_root(paths);
+    std::error_code ec;
+    if (!replace_root_file(paths, paths.version, version + text_line_end, ec))
+        spdlog::warn("Failed to write {}: {}", narrow_from_path(paths.version), ec.message());
 }
 
 int finish_update(const layout_paths& paths, const std::string& exe_name,
@@ -166,8 +262,7 @@ int finish_update(const layout_paths& paths, const std::string& exe_name,
     spdlog::info("Launching {} {}", narrow_from_path(exe_path), argument_string);
     launch_process(exe_path, argument_string);
     log_message(spdlog::level::info, "Cleaning up backup");
-    std::error_code ec;
-    remove_tree(paths.backup, ec);
+    clear_name(paths, paths.backup);
     log_message(spdlog::level::info, "Update complete, exiting");
     return 0;
 }
@@ -184,7 +279,7 @@ int apply_update(std::int32_t pid, const std::string& package_path, const std::s
     wait_for_process(pid);
     log_message(spdlog::level::info, "Renaming current/ -> current.bak/");
     std::error_code ec;
-    rename_directory(paths.live, paths.backup, ec);
+    rename_entry(paths.live, paths.backup, ec);
     if (ec) {
         spdlog::error("Failed to rename current: {}", ec.message());
         return 1;

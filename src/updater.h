@@ -47,8 +47,12 @@ int apply_update(std::int32_t pid, const std::string& package_path,
 constexpr int exit_timeout_ms = 30000;
 constexpr int termination_grace_ms = 5000;
 
-// Waits for the process to end, terminating it after exit_timeout_ms.
+// Waits for the process to end, terminating it after exit_timeout_ms. The
+// updater's own process id is never waited for.
 void wait_for_process(std::int32_t pid);
+
+// The platform's wait for a process other than the updater.
+void wait_for_other_process(std::int32_t pid);
 
 // Starts the executable detached, with its own directory as working
 // directory; the outcome is only logged.
@@ -94,13 +98,35 @@ std::string narrow_from_path(const std::filesystem::path& path);
 // The zip library reads the paths it opens as UTF-8.
 std::string narrow_to_utf8(const std::string& narrow);
 
-// Renames a directory of the update. Where other programs may hold files
-// inside it for a moment (Windows), the rename is retried for a while.
-void rename_directory(const std::filesystem::path& from, const std::filesystem::path& to,
-                      std::error_code& ec);
+// Renames a file or directory of the update, replacing a file (never a
+// directory) at the new name. Where other programs may hold files inside it
+// for a moment (Windows), the rename is retried for a while.
+void rename_entry(const std::filesystem::path& from, const std::filesystem::path& to,
+                  std::error_code& ec);
 
-// Removes a directory tree; retried like rename_directory.
-void remove_tree(const std::filesystem::path& dir, std::error_code& ec);
+// Where a tree removal stopped: the entry it could not remove, and why.
+struct removal_failure {
+    std::filesystem::path where;
+    std::error_code error;
+};
+
+// Whether a removal that other programs' open files get in the way of is
+// retried like rename_entry, or tried once.
+enum class busy_files { wait, give_up };
+
+// Removes target and everything below it, at any depth, with a bounded
+// number of open descriptors. A link (or any reparse point) is removed
+// itself and never followed, so nothing outside the tree is touched;
+// read-only entries are made writable first. A missing target is success.
+bool remove_tree(const std::filesystem::path& target, removal_failure& failure,
+                 busy_files busy = busy_files::wait);
+
+// Creates a new regular file (never through a link, never reusing an
+// existing one) holding content, and makes it reach stable storage.
+bool write_new_file(const std::filesystem::path& file, const std::string& content, std::error_code& ec);
+
+// The line end of text files on this platform.
+extern const char* const text_line_end;
 
 // ---- Platform layer for durability and exclusion --------------------------
 
@@ -108,17 +134,20 @@ void remove_tree(const std::filesystem::path& dir, std::error_code& ec);
 // reach stable storage. False when the system reports an error.
 bool sync_directory(const std::filesystem::path& dir);
 
-// Makes a file's content reach stable storage.
-bool sync_file(const std::filesystem::path& file);
-
 // Makes everything written below dir (file data, directories) reach stable
 // storage.
 bool sync_tree(const std::filesystem::path& dir);
 
-// Takes an exclusive lock on the log file (creating it, but not emptying
-// it) that is held until the process exits. False, with a reason, when
-// another process holds it or it can't be taken.
-bool lock_update_log(const std::filesystem::path& log_file, std::string& reason);
+enum class lock_outcome { taken, busy, failed };
+
+// Tries once to take an exclusive lock on the log file (creating it, but
+// not emptying it), held until the process exits. The file must be a
+// regular file reached without following a link. On busy or failed,
+// reason says why.
+lock_outcome try_lock_update_log(const std::filesystem::path& log_file, std::string& reason);
+
+// The process id of the updater itself.
+std::int32_t current_process_id();
 
 // ---- Deflate decoding -----------------------------------------------------
 // Entry data is inflated by one of two decoders, chosen by the build: the

@@ -72,6 +72,24 @@ TEST(process_wait, ids_that_name_no_waitable_process_are_not_found)
     }
 }
 
+TEST(process_wait, its_own_process_id_is_never_waited_for)
+{
+    scratch_dir dir;
+    make_app_root(dir.path, {{"app.exe", "not a program"}});
+    // The shell's process id is the updater's once the shell execs it.
+    const auto started = clock_type::now();
+    const run_result result = run_program({"/bin/sh", "-c", "echo $$ && exec \"$0\" apply --pid $$ --package none.zip "
+                                           "--app-dir \"$1\" --version 2", updater, dir.path.string()});
+    const double seconds = std::chrono::duration<double>(clock_type::now() - started).count();
+    const std::string own_pid = result.out.substr(0, result.out.find('\n'));
+    const std::vector<std::string> log = log_messages(dir.path / "updater.log");
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(log[0], "Process " + own_pid + " is this updater itself, not waiting for it");
+    EXPECT_EQ(log[1], "Renaming current/ -> current.bak/");
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_LT(seconds, 5.0);
+}
+
 TEST(process_wait, returns_soon_after_the_process_exits)
 {
     const int helper = start_program({"/bin/sleep", "1.5"});

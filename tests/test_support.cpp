@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fcntl.h>
+#include <grp.h>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -186,7 +187,7 @@ std::vector<char*> c_strings(const std::vector<std::string>& strings)
 }  // namespace
 
 run_result run_program(const std::vector<std::string>& argv,
-                       const std::map<std::string, std::string>& extra_env)
+                       const std::map<std::string, std::string>& extra_env, int run_as)
 {
     scratch_dir output;
     const fs::path out_file = output.path / "out";
@@ -204,6 +205,8 @@ run_result run_program(const std::vector<std::string>& argv,
         const int err = ::open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         ::dup2(out, 1);
         ::dup2(err, 2);
+        if (run_as != -1 && (::setgroups(0, nullptr) != 0 || ::setgid(run_as) != 0 || ::setuid(run_as) != 0))
+            ::_exit(126);
         ::execve(args[0], args.data(), envp.data());
         ::_exit(127);
     }
@@ -214,6 +217,15 @@ run_result run_program(const std::vector<std::string>& argv,
     result.out = read_file(out_file);
     result.err = read_file(err_file);
     return result;
+}
+
+void give_tree_to(const fs::path& dir, int user)
+{
+    if (::lchown(dir.c_str(), user, user) != 0)
+        throw std::runtime_error("lchown failed: " + dir.string());
+    for (const auto& entry : fs::recursive_directory_iterator(dir))
+        if (::lchown(entry.path().c_str(), user, user) != 0)
+            throw std::runtime_error("lchown failed: " + entry.path().string());
 }
 
 int start_program(const std::vector<std::string>& argv)

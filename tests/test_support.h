@@ -62,9 +62,16 @@ struct run_result {
     std::string err;
 };
 
-// Runs a program to its end with the given arguments (argv[0] first).
+// Runs a program to its end with the given arguments (argv[0] first), as
+// the user and group run_as when that is not -1.
 run_result run_program(const std::vector<std::string>& argv,
-                       const std::map<std::string, std::string>& extra_env = {});
+                       const std::map<std::string, std::string>& extra_env = {}, int run_as = -1);
+
+// The user id of "nobody", for running programs without privileges.
+constexpr int unprivileged_user = 65534;
+
+// Hands a tree over to a user (without following links).
+void give_tree_to(const fs::path& dir, int user);
 
 // Starts a program without waiting; returns its process id.
 int start_program(const std::vector<std::string>& argv);

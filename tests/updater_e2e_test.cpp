@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <fstream>
 #include <cctype>
 #include <sys/wait.h>
@@ -54,12 +57,45 @@ protected:
                 {exe, read_file(record_app), item_kind::file, 0755}};
     }
 
-    run_result apply(std::vector<std::string> extra = {}, const std::string& pid = "999999999")
+    std::vector<std::string> apply_command(std::vector<std::string> extra = {},
+                                           const std::string& pid = "999999999") const
     {
         std::vector<std::string> argv{updater,  "apply",          "--pid",   pid, "--package",
                                       package.string(), "--app-dir", root.string(), "--version", "2.0"};
         argv.insert(argv.end(), extra.begin(), extra.end());
+        return argv;
+    }
+
+    run_result apply(std::vector<std::string> extra = {}, const std::string& pid = "999999999", int run_as = -1)
+    {
+        return run_program(apply_command(extra, pid), {{"RECORD_FILE", record.string()}}, run_as);
+    }
+
+    // Runs the update with at most 64 open descriptors.
+    run_result apply_with_few_descriptors()
+    {
+        std::vector<std::string> argv{"/bin/sh", "-c", "ulimit -n 64 && exec \"$0\" \"$@\""};
+        const std::vector<std::string> command = apply_command();
+        argv.insert(argv.end(), command.begin(), command.end());
         return run_program(argv, {{"RECORD_FILE", record.string()}});
+    }
+
+    bool log_has(const std::string& message) const
+    {
+        const lines log = messages();
+        return std::find(log.begin(), log.end(), message) != log.end();
+    }
+
+    // Names in the application root besides the layout's own.
+    lines strays() const
+    {
+        lines names;
+        for (const auto& entry : fs::directory_iterator(root)) {
+            const std::string name = entry.path().filename().string();
+            if (name != "current" && name != "updater.log" && name != ".version")
+                names.push_back(name);
+        }
+        return names;
     }
 
     lines messages() const { return log_messages(root / "updater.log"); }
@@ -250,6 +286,7 @@ TEST_F(updater_run, recovery_repairs_each_interrupted_layout)
         std::function<void()> make;
         lines recovery_lines;
     };
+    const fs::path elsewhere = dir.path / "elsewhere";
     const std::vector<layout> layouts{
         {"leftover backup", [&] { write_file(root / "current.bak" / "older.txt", "older"); },
          {"Removing leftover current.bak from previous update"}},
@@ -269,7 +306,24 @@ TEST_F(updater_run, recovery_repairs_each_interrupted_layout)
          },
          {"Found incomplete current from an interrupted update",
           "Found stale backup, restoring current from current.bak"}},
+        // Only a real directory can be a complete `current`.
+        {"a file named current",
+         [&] {
+             fs::rename(root / "current", root / "current.bak");
+             write_file(root / "current", "not an application");
+         },
+         {"Found stale backup, restoring current from current.bak"}},
+        {"a link named current, to a copy elsewhere",
+         [&] {
+             fs::rename(root / "current", root / "current.bak");
+             fs::create_directory_symlink(elsewhere, root / "current");
+         },
+         {"Found stale backup, restoring current from current.bak"}},
+        {"a backup that is a link, beside a complete current",
+         [&] { fs::create_directory_symlink(elsewhere, root / "current.bak"); },
+         {"Removing leftover current.bak from previous update"}},
     };
+    fs::copy(root / "current", elsewhere, fs::copy_options::recursive);
     for (const layout& l : layouts) {
         SCOPED_TRACE(l.what);
         l.make();
@@ -280,10 +334,11 @@ TEST_F(updater_run, recovery_repairs_each_interrupted_layout)
         EXPECT_EQ(lines(log.begin(), log.begin() + static_cast<long>(l.recovery_lines.size())), l.recovery_lines);
         EXPECT_EQ(log[l.recovery_lines.size()], "Process 999999999 not found, proceeding");
         const std::string first_line = read_lines(root / "updater.log").front();
-        EXPECT_TRUE(has_log_line_format(first_line, l.what == "leftover backup" ? "info" : "warning")) << first_line;
+        const bool removal = l.recovery_lines[0].rfind("Removing", 0) == 0;
+        EXPECT_TRUE(has_log_line_format(first_line, removal ? "info" : "warning")) << first_line;
         EXPECT_EQ(tree_contents(root / "current"), old_tree);
-        EXPECT_FALSE(fs::exists(root / "current.bak"));
-        EXPECT_FALSE(fs::exists(root / "current.incomplete"));
+        EXPECT_EQ(strays(), lines{});
+        EXPECT_EQ(tree_contents(elsewhere), old_tree);
     }
 
     // A restored stale backup is updated in the same run.
@@ -324,41 +379,163 @@ TEST_F(updater_run, missing_application_and_unwritable_places_fail_cleanly)
     EXPECT_NE(result.err.find("plain-file"), std::string::npos) << result.err;
 }
 
-TEST_F(updater_run, a_second_updater_on_the_same_root_leaves_the_first_alone)
+TEST_F(updater_run, a_second_updater_on_the_same_root_waits_for_the_first)
 {
     write_zip(package, new_package_items());
     const int application = start_program({"/bin/sleep", "2"});
-    const int first = start_program({updater, "apply", "--pid", std::to_string(application), "--package",
-                                     package.string(), "--app-dir", root.string(), "--version", "2.0"});
+    const int first = start_program(apply_command({}, std::to_string(application)));
     const std::string waiting = "Waiting for process " + std::to_string(application) + " to exit (timeout 30000ms)";
     for (int i = 0; i < 500 && messages() != lines{waiting}; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     ASSERT_EQ(messages(), lines{waiting});
 
+    // A relaunched application may start the next update at once.
     const auto started = std::chrono::steady_clock::now();
     const run_result second = apply();
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
-    EXPECT_EQ(second.exit_code, 1);
-    EXPECT_EQ(std::count(second.err.begin(), second.err.end(), '\n'), 1) << second.err;
-    EXPECT_NE(second.err.find("another updater is running"), std::string::npos) << second.err;
-    EXPECT_EQ(messages(), lines{waiting});
-    EXPECT_EQ(tree_contents(root / "current"), old_tree);
-
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     int status = 0;
     ::waitpid(application, &status, 0);
     ::waitpid(first, &status, 0);
     EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(second.exit_code, 0) << second.err;
+    EXPECT_GT(seconds, 1.0);
+    const lines log = messages();
+    ASSERT_GE(log.size(), 2u);
+    EXPECT_EQ(log[0].rfind("Waited ", 0), 0u) << log[0];
+    EXPECT_NE(log[0].find(" ms for another updater on this root to finish"), std::string::npos) << log[0];
+    EXPECT_EQ(log[1], "Process 999999999 not found, proceeding");
+    EXPECT_EQ(log.back(), "Update complete, exiting");
     EXPECT_EQ(read_file(root / "current" / "new.txt"), "new version");
 }
 
-TEST_F(updater_run, version_marker_that_cant_be_written_does_not_fail_the_update)
+TEST(lock_wait_slow, a_root_locked_for_over_a_minute_is_refused_after_60_seconds)
 {
-    fs::create_directories(root / ".version");
+    scratch_dir dir;
+    make_app_root(dir.path, {{"app.exe", "old"}});
+    const int held = ::open((dir.path / "updater.log").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    const auto started = std::chrono::steady_clock::now();
+    const run_result result = run_program({updater, "apply", "--pid", "0", "--package", "none.zip", "--app-dir",
+                                           dir.path.string(), "--version", "2"});
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    ::close(held);
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_NE(result.err.find("another updater is running"), std::string::npos) << result.err;
+    EXPECT_GT(seconds, 59.5);
+    EXPECT_LT(seconds, 66.0);
+    EXPECT_EQ(read_file(dir.path / "updater.log"), "");
+    EXPECT_EQ(tree_contents(dir.path / "current"), (std::map<std::string, std::string>{{"app.exe", "old"}}));
+}
+
+TEST_F(updater_run, root_files_are_replaced_never_written_through_a_link_or_a_pipe)
+{
+    const fs::path outside = dir.path / "outside.txt";
+    write_file(outside, "not the updater's");
     write_zip(package, new_package_items());
+    const auto expect_version_replaced = [&] {
+        ASSERT_TRUE(fs::is_regular_file(fs::symlink_status(root / ".version")));
+        EXPECT_EQ(read_file(root / ".version"), "2.0\n");
+        EXPECT_EQ(strays(), lines{});
+    };
+
+    fs::create_symlink(outside, root / ".version");
     EXPECT_EQ(apply().exit_code, 0);
-    const lines log = messages();
-    EXPECT_NE(std::find(log.begin(), log.end(), "Version written: 2.0"), log.end());
+    expect_version_replaced();
+    fs::remove(root / ".version");
+    ASSERT_EQ(::mkfifo((root / ".version").c_str(), 0644), 0);
+    EXPECT_EQ(apply().exit_code, 0);
+    expect_version_replaced();
+
+    // A directory can't be replaced: a warning, and the update still stands.
+    fs::remove(root / ".version");
+    fs::create_directories(root / ".version" / "inside");
+    EXPECT_EQ(apply().exit_code, 0);
+    EXPECT_TRUE(log_has("Failed to write " + (root / ".version").string() + ": Is a directory"));
+    EXPECT_TRUE(log_has("Version written: 2.0"));
     EXPECT_EQ(read_file(root / "current" / "new.txt"), "new version");
+
+    // A log that is a link or a pipe ends the run before anything is touched.
+    const std::map<std::string, std::string> installed = tree_contents(root / "current");
+    for (const bool as_link : {true, false}) {
+        SCOPED_TRACE(as_link ? "link" : "pipe");
+        fs::remove(root / "updater.log");
+        if (as_link)
+            fs::create_symlink(outside, root / "updater.log");
+        else
+            ASSERT_EQ(::mkfifo((root / "updater.log").c_str(), 0644), 0);
+        const run_result result = apply();
+        EXPECT_EQ(result.exit_code, 1);
+        EXPECT_NE(result.err.find((root / "updater.log").string()), std::string::npos) << result.err;
+        EXPECT_EQ(tree_contents(root / "current"), installed);
+    }
+    EXPECT_EQ(read_file(outside), "not the updater's");
+}
+
+TEST_F(updater_run, links_inside_the_application_are_removed_never_followed)
+{
+    const fs::path outside = dir.path / "user data";
+    write_file(outside / "keep.txt", "precious");
+    fs::create_directory_symlink(outside, root / "current" / "data");
+    fs::create_symlink(outside / "keep.txt", root / "current" / "keep-link");
+    write_zip(package, new_package_items());
+    ASSERT_EQ(apply().exit_code, 0);
+    EXPECT_EQ(strays(), lines{});
+    EXPECT_EQ(tree_contents(outside), (std::map<std::string, std::string>{{"keep.txt", "precious"}}));
+}
+
+TEST_F(updater_run, trees_of_any_depth_are_removed_with_few_descriptors)
+{
+    std::string deep;
+    for (int level = 0; level < 1100; ++level)
+        deep += "d/";
+    std::vector<zip_item> items = new_package_items();
+    items.push_back({deep + "leaf.txt", "at the bottom"});
+
+    // The deep new `current` must go again when the last entry fails.
+    write_zip_with_bad_crc(package, items, "broken.bin");
+    EXPECT_EQ(apply_with_few_descriptors().exit_code, 1);
+    EXPECT_EQ(tree_contents(root / "current"), old_tree);
+    EXPECT_EQ(strays(), lines{});
+
+    // Applied, then replaced: the deep backup goes too.
+    write_zip(package, items);
+    EXPECT_EQ(apply_with_few_descriptors().exit_code, 0);
+    write_zip(package, new_package_items());
+    EXPECT_EQ(apply_with_few_descriptors().exit_code, 0);
+    EXPECT_EQ(strays(), lines{});
+    EXPECT_EQ(messages().back(), "Update complete, exiting");
+}
+
+TEST_F(updater_run, what_cant_be_removed_is_moved_aside_and_never_blocks_the_next_update)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to run the updater as another, unprivileged user";
+    write_file(root / "current" / "read-only" / "file", "x");
+    write_file(root / "current" / "foreign" / "file", "y");
+    write_zip(package, new_package_items());
+    give_tree_to(dir.path, unprivileged_user);
+    // The updater's user may make its own read-only directory writable, but
+    // can't remove what another user's directory holds.
+    fs::permissions(root / "current" / "read-only", fs::perms(0555));
+    ASSERT_EQ(::lchown((root / "current" / "foreign").c_str(), 0, 0), 0);
+    ASSERT_EQ(::lchown((root / "current" / "foreign" / "file").c_str(), 0, 0), 0);
+    const fs::path aside = root / "updater.trash.1";
+
+    EXPECT_EQ(apply({}, "999999999", unprivileged_user).exit_code, 0);
+    EXPECT_TRUE(log_has("Failed to remove " + (root / "current.bak" / "foreign" / "file").string() +
+                        ": Permission denied"));
+    EXPECT_TRUE(log_has("Moved " + (root / "current.bak").string() + " aside to " + aside.string()));
+    EXPECT_EQ(strays(), lines{"updater.trash.1"});
+    EXPECT_EQ(tree_contents(aside), (std::map<std::string, std::string>{{"foreign/file", "y"}}));
+
+    // Later runs try again, say so while it fails, and are not blocked.
+    EXPECT_EQ(apply({}, "999999999", unprivileged_user).exit_code, 0);
+    EXPECT_EQ(messages()[0], "Failed to remove " + (aside / "foreign" / "file").string() + ": Permission denied");
+    EXPECT_EQ(strays(), lines{"updater.trash.1"});
+    give_tree_to(aside, unprivileged_user);
+    EXPECT_EQ(apply({}, "999999999", unprivileged_user).exit_code, 0);
+    EXPECT_EQ(messages()[0], "Process 999999999 not found, proceeding");
+    EXPECT_EQ(strays(), lines{});
 }
 
 // Big enough that extraction takes a while; incompressible and stored, so

@@ -1,4 +1,4 @@
-// Windows helper process: opens the directory given as the first argument
+// Windows helper process: opens the file or directory given as the first argument
 // without letting anybody delete or rename it, as a scanner or explorer
 // briefly does, writes the file given as the second argument once it holds
 // it, keeps it for the milliseconds given as the third, then exits.
