@@ -22,6 +22,11 @@ bool sync_path(const std::filesystem::path& path, int flags, bool whole_file_sys
 
 }  // namespace
 
+void check_narrow_command_line()
+{
+    // The arguments are the caller's bytes, unconverted.
+}
+
 std::filesystem::path path_from_narrow(const std::string& narrow)
 {
     return std::filesystem::path(narrow);
