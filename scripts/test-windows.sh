@@ -6,7 +6,9 @@ top=$(pwd)
 scripts/build-windows.sh
 scripts/build.sh >/dev/null   # the test driver itself is a Linux program
 
-export WINEPREFIX="$top/build-win/wineprefix" WINEDEBUG=-all
+# Wine takes the ANSI code page from the locale: C.UTF-8 gives 1252, as on
+# an English Windows, and hands over the tests' UTF-8 arguments intact.
+export WINEPREFIX="$top/build-win/wineprefix" WINEDEBUG=-all LC_ALL=C.UTF-8
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     /usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1   # the first start takes a while
 fi
@@ -14,4 +16,5 @@ export UPDATER_EXE="$top/build-win/updater.exe"
 export WIN_RECORD_APP="$top/build-win/tests/windows/win_record_app.exe"
 export WIN_SLEEPER="$top/build-win/tests/windows/win_sleeper.exe"
 export WIN_HOLDER="$top/build-win/tests/windows/win_holder.exe"
+export WIN_UPDATER_WITHOUT_MANIFEST="$top/build-win/tests/windows/win_updater_without_manifest.exe"
 build/tests/wine_e2e_tests "$@"

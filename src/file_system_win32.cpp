@@ -1,7 +1,7 @@
-// File-system services on Windows: names in the ANSI code page, renames and
-// removals retried while other programs briefly hold files, write-through
-// renames, tree removal that never enters a link or junction, and a lock on
-// the update log.
+// File-system services on Windows: names in the process's code page (UTF-8
+// by the manifest, else the ANSI code page), renames and removals retried
+// while other programs briefly hold files, write-through renames, tree
+// removal that never enters a link or junction, and a lock on the update log.
 #include "updater.h"
 
 #include <windows.h>
@@ -35,18 +35,29 @@ std::wstring to_wide(const std::string& text, UINT code_page)
     return wide;
 }
 
-std::string from_wide(const std::wstring& wide, UINT code_page)
+// The code page of narrow strings. CP_ACP would name it too, but from_wide
+// must know whether that is UTF-8: the flags it passes for the other code
+// pages make a conversion to UTF-8 fail.
+UINT narrow_code_page()
+{
+    return ::GetACP();
+}
+
+std::string from_wide(const std::wstring& wide, UINT code_page, const std::string& what = "a path")
 {
     if (wide.empty())
         return {};
-    // A character the code page lacks must fail, not turn into "?".
+    // A character the code page lacks must fail, not turn into "?" or a
+    // look-alike. UTF-8 lacks only unpaired surrogates, and refuses the
+    // best-fit flag and the default-character report (ERROR_INVALID_FLAGS,
+    // ERROR_INVALID_PARAMETER).
     BOOL lossy = FALSE;
     const bool utf8 = code_page == CP_UTF8;
     const DWORD flags = utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
     const int size = ::WideCharToMultiByte(code_page, flags, wide.data(), static_cast<int>(wide.size()), nullptr,
                                            0, nullptr, utf8 ? nullptr : &lossy);
     if (size <= 0 || lossy)
-        throw_conversion_error("a path", size <= 0 ? ::GetLastError() : ERROR_NO_UNICODE_TRANSLATION);
+        throw_conversion_error(what, size <= 0 ? ::GetLastError() : ERROR_NO_UNICODE_TRANSLATION);
     std::string narrow(static_cast<std::size_t>(size), '\0');
     ::WideCharToMultiByte(code_page, flags, wide.data(), static_cast<int>(wide.size()), narrow.data(), size,
                           nullptr, nullptr);
@@ -206,19 +217,30 @@ std::error_code remove_tree_once(const fs::path& target, removal_failure& failur
 
 }  // namespace
 
+void check_narrow_command_line()
+{
+    // The C runtime made argv from the wide command line with best-fit
+    // mapping: a character the code page lacks became "?" or a look-alike
+    // (U+0141, L with stroke, a plain "L"), which could name another
+    // directory than the caller's. Such a command line is refused whole,
+    // relaunch arguments included, which would reach the application
+    // altered as well. Under UTF-8 nothing is lost this way.
+    from_wide(::GetCommandLineW(), narrow_code_page(), "the command line");
+}
+
 fs::path path_from_narrow(const std::string& narrow)
 {
-    return fs::path(to_wide(narrow, CP_ACP));
+    return fs::path(to_wide(narrow, narrow_code_page()));
 }
 
 std::string narrow_from_path(const fs::path& path)
 {
-    return from_wide(path.native(), CP_ACP);
+    return from_wide(path.native(), narrow_code_page());
 }
 
 std::string narrow_to_utf8(const std::string& narrow)
 {
-    return from_wide(to_wide(narrow, CP_ACP), CP_UTF8);
+    return from_wide(to_wide(narrow, narrow_code_page()), CP_UTF8);
 }
 
 void rename_entry(const fs::path& from, const fs::path& to, std::error_code& ec)

@@ -48,6 +48,7 @@ int main(int argc, char** argv)
         return 0;
 
     try {
+        check_narrow_command_line();
         open_update_log(app_dir);
         return apply_update(pid, package_path, app_dir, exe_name, version, relaunch_args);
     } catch (const std::exception& error) {

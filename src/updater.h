@@ -89,11 +89,16 @@ bool symlink_target_stays_inside(const std::vector<std::string>& link_components
 
 // Narrow strings (command line, log) and paths convert in the platform's
 // narrow file-system encoding: the bytes themselves on POSIX systems, the
-// ANSI code page (UTF-8 where that is the process code page) on Windows.
-// A string or path that the encoding can't represent raises
-// std::filesystem::filesystem_error rather than naming a wrong file.
+// process's code page on Windows (UTF-8 by the program's manifest from
+// Windows 10 version 1903 on, the ANSI code page before). A string or path
+// that the encoding can't represent raises std::filesystem::filesystem_error
+// rather than naming a wrong file.
 std::filesystem::path path_from_narrow(const std::string& narrow);
 std::string narrow_from_path(const std::filesystem::path& path);
+
+// Raises std::filesystem::filesystem_error when the narrow argument vector
+// lost characters that the encoding can't represent (Windows).
+void check_narrow_command_line();
 
 // The zip library reads the paths it opens as UTF-8.
 std::string narrow_to_utf8(const std::string& narrow);

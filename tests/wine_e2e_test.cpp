@@ -1,15 +1,20 @@
 // The Windows program, updater.exe, run under Wine against temporary
 // application roots, with Windows helper programs: one that records its
-// command line and working directory, one that sleeps.
+// command line and working directory, one that sleeps, one that holds a
+// directory, and the updater built without its manifest.
 //
-// Needs UPDATER_EXE, WIN_RECORD_APP, WIN_SLEEPER and WINEPREFIX in the
-// environment (scripts/test-windows.sh sets them).
+// Needs UPDATER_EXE, WIN_RECORD_APP, WIN_SLEEPER, WIN_HOLDER,
+// WIN_UPDATER_WITHOUT_MANIFEST and WINEPREFIX in the environment, and a
+// UTF-8 locale whose ANSI code page is 1252 (scripts/test-windows.sh sets
+// them all). This file is UTF-8, and so are its string literals.
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstdlib>
+#include <regex>
+#include <set>
 #include <sys/wait.h>
 #include <thread>
 
@@ -30,6 +35,7 @@ const std::string updater_exe = env_or_empty("UPDATER_EXE");
 const std::string record_app = env_or_empty("WIN_RECORD_APP");
 const std::string sleeper = env_or_empty("WIN_SLEEPER");
 const std::string holder = env_or_empty("WIN_HOLDER");
+const std::string updater_without_manifest = env_or_empty("WIN_UPDATER_WITHOUT_MANIFEST");
 
 // Wine shows the Unix root as drive Z:.
 std::string windows_path(const fs::path& path)
@@ -52,7 +58,8 @@ class wine_run : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_FALSE(updater_exe.empty() || record_app.empty() || sleeper.empty() || holder.empty())
+        ASSERT_FALSE(updater_exe.empty() || record_app.empty() || sleeper.empty() || holder.empty() ||
+                     updater_without_manifest.empty())
             << "run scripts/test-windows.sh";
         make_app_root(root, {{"old.txt", "old version"}});
         fs::copy_file(record_app, root / "current" / "app.exe");
@@ -298,6 +305,57 @@ TEST_F(wine_run, non_ascii_names_are_created_with_their_own_characters)
     EXPECT_EQ(read_file(root / "current" / "caf\xc3\xa9" / "na\xc3\xafve \xe2\x82\xac.txt"), "unicode");
 }
 
+// Every file and directory below dir, by relative path.
+std::set<std::string> entries_below(const fs::path& dir)
+{
+    std::set<std::string> result;
+    for (const auto& entry : fs::recursive_directory_iterator(dir))
+        result.insert(entry.path().lexically_relative(dir).string());
+    return result;
+}
+
+// A user's profile whose name code page 1252 lacks. The manifest makes the
+// narrow strings UTF-8, so the names pass intact through the command line,
+// the log and the command line of the started application. Without it
+// (Windows before 10 version 1903) argv arrives best-fitted to 1252:
+// Cyrillic turns into "?", "Ł" and "ź" into "L" and "z", which must be
+// refused rather than name another directory ("Lódz").
+TEST_F(wine_run, names_outside_the_ansi_code_page)
+{
+    root = dir.path / "Дмитрий 李明" / "App";
+    package = dir.path / "пакет 更新.zip";
+    make_app_root(root, {{"old.txt", "old version"}});
+    fs::copy_file(record_app, root / "current" / "app.exe");
+    write_zip(package, new_package_items());
+    const std::string args = "--user Дмитрий";
+    const run_result result = apply({"--args", args});
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_EQ(read_file(root / "current" / "lib" / "new.dat"), "new data");
+    EXPECT_FALSE(fs::exists(root / "current" / "old.txt"));
+    const lines log = messages();
+    for (const std::string& line : {"Extracting " + windows_path(package) + " -> current/",
+                                    "Launched: \"" + exe_path() + "\" --after-update " + args})
+        EXPECT_NE(std::find(log.begin(), log.end(), line), log.end()) << line;
+    EXPECT_EQ(recorded("cmdline"), "\"" + exe_path() + "\" --after-update " + args);
+    EXPECT_EQ(recorded("cwd"), windows_path(root / "current"));
+
+    for (const std::string name : {"Дмитрий", "Łódź"}) {
+        SCOPED_TRACE(name);
+        const fs::path parent = dir.path / "ansi";
+        fs::remove_all(parent);
+        make_app_root(parent / name, {{"old.txt", "old version"}});
+        write_zip(parent / "update.zip", new_package_items());
+        const std::set<std::string> before = entries_below(parent);
+        const run_result refused = run_program({wine, updater_without_manifest, "apply", "--pid", "999999", "--package",
+                                                windows_path(parent / "update.zip"), "--app-dir",
+                                                windows_path(parent / name), "--version", "2.0"});
+        EXPECT_EQ(refused.exit_code, 1);
+        EXPECT_EQ(refused.err.rfind("updater: filesystem error: can't convert the command line", 0), 0u)
+            << refused.err;
+        EXPECT_EQ(entries_below(parent), before);
+    }
+}
+
 TEST_F(wine_run, waits_for_a_process_that_exits_and_skips_one_that_is_gone)
 {
     const auto [loader, pid] = start_sleeper("2000");
@@ -412,6 +470,7 @@ TEST(windows_executable, is_a_gui_x64_program_with_its_resources)
     EXPECT_EQ(count_after("\n010   Entry: ID: 0x000003"), 9);
     EXPECT_EQ(count_after("Entry: ID: 0x00000e"), 1);
     EXPECT_EQ(count_after("Entry: ID: 0x000010"), 1);
+    EXPECT_EQ(count_after("Entry: ID: 0x000018"), 1);
 
     const std::string binary = read_file(updater_exe);
     const auto utf16 = [](const std::string& text) {
@@ -431,6 +490,32 @@ TEST(windows_executable, is_a_gui_x64_program_with_its_resources)
     // VS_FIXEDFILEINFO: signature, then file version 0.1.0.0 (MS word first).
     const std::string fixed_info("\xbd\x04\xef\xfe\x00\x00\x01\x00\x01\x00\x00\x00\x00\x00\x00\x00", 16);
     EXPECT_NE(binary.find(fixed_info), std::string::npos);
+
+    // The manifest is RT_MANIFEST (24) resource 1, the one the loader reads
+    // at process start. Its data lies in .rsrc at the leaf's address minus
+    // the section's.
+    std::smatch section, leaf;
+    ASSERT_TRUE(std::regex_search(dump.out, section, std::regex("Entry 2 0*([0-9a-f]+) [0-9a-f]+ Resource Directory")));
+    ASSERT_TRUE(std::regex_search(tree, leaf, std::regex("\n[0-9a-f]+   Entry: ID: 0x000018,.*\n.*\n"
+                                                         "[0-9a-f]+     Entry: ID: 0x000001,.*\n.*\n.*\n"
+                                                         "[0-9a-f]+ +Leaf: Addr: 0x([0-9a-f]+), Size: 0x([0-9a-f]+)")));
+    scratch_dir dir;
+    const fs::path rsrc = dir.path / "rsrc.bin";
+    ASSERT_EQ(run_program({"/usr/bin/x86_64-w64-mingw32-objcopy", "--dump-section", ".rsrc=" + rsrc.string(),
+                           updater_exe, (dir.path / "copy.exe").string()}).exit_code, 0);
+    const auto hex = [](const std::string& text) { return std::stoul(text, nullptr, 16); };
+    const std::string manifest = read_file(rsrc).substr(hex(leaf[1]) - hex(section[1]), hex(leaf[2]));
+    for (const std::string setting :
+         {"<activeCodePage xmlns=\"http://schemas.microsoft.com/SMI/2019/WindowsSettings\">UTF-8</activeCodePage>",
+          "<longPathAware xmlns=\"http://schemas.microsoft.com/SMI/2016/WindowsSettings\">true</longPathAware>",
+          "<requestedExecutionLevel level=\"asInvoker\" uiAccess=\"false\"/>", "<supportedOS Id=\"{e2011457-1546-43c5-a5fe-008deee3d3f0}\"/>",
+          "<supportedOS Id=\"{35138b9a-5d96-4fbd-8e2d-a2440225f93a}\"/>",
+          "<supportedOS Id=\"{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}\"/>",
+          "<supportedOS Id=\"{1f676c76-80e1-4239-95bb-83d0f6d0da78}\"/>",
+          "<supportedOS Id=\"{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}\"/>"})
+        EXPECT_NE(manifest.find(setting), std::string::npos) << setting << " in\n" << manifest;
+    EXPECT_EQ(manifest.rfind("<?xml", 0), 0u);
+    EXPECT_EQ(manifest.substr(manifest.find_last_not_of("\r\n") - 10, 11), "</assembly>");
 }
 
 }  // namespace
