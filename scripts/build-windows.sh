@@ -1,10 +1,11 @@
 #!/bin/sh
-# Cross-builds the Windows x64 program and the Windows helpers of its
-# tests, from a clean clone:
+# Cross-builds the Windows x64 program and the Windows helpers and decoder
+# tests of its test suite, from a clean clone:
 #   - MinGW-w64, zlib for MinGW, nasm, Wine and dpkg-dev from Debian's packages;
 #   - libzip and ISA-L built for Windows from Debian's source packages into a
 #     prefix under build-win/deps (once each);
-#   - CLI11, spdlog and fmt used header-only from Debian's headers.
+#   - CLI11, spdlog and fmt used header-only from Debian's headers, and
+#     GoogleTest built from the sources that libgtest-dev ships.
 #   build-windows.sh          build-win/updater.exe, inflating with ISA-L
 #   build-windows.sh --zlib   build-win-zlib/updater.exe, inflating with zlib
 set -eu
@@ -75,5 +76,6 @@ done
 cmake -S . -B "$out" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
     -DUPDATER_DEPS_PREFIX="$prefix" -DUPDATER_HOST_INCLUDE="$out/host-include" -DUPDATER_BUILD_TESTS=OFF \
     -DUPDATER_USE_ISAL=$use_isal -DISAL_LIBRARY="$prefix/lib/libisal.a" -DISAL_INCLUDE_DIR="$prefix/include" \
+    -DUPDATER_GTEST_SOURCE=/usr/src/googletest/googletest \
     -DZLIB_LIBRARY="$zlib" -DZLIB_INCLUDE_DIR=/usr/x86_64-w64-mingw32/include >/dev/null
 cmake --build "$out" -j"$(nproc)"
