@@ -73,9 +73,14 @@ for dir in CLI spdlog fmt; do
     ln -sfn "/usr/include/$dir" "$out/host-include/$dir"
 done
 
+# The library just built, named exactly, so that the ISA-L build can't fall
+# back to zlib unnoticed.
+set --
+if [ $use_isal = ON ]; then
+    set -- -DISAL_LIBRARY="$prefix/lib/libisal.a" -DISAL_INCLUDE_DIR="$prefix/include"
+fi
 cmake -S . -B "$out" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DCMAKE_BUILD_TYPE=Release \
     -DUPDATER_DEPS_PREFIX="$prefix" -DUPDATER_HOST_INCLUDE="$out/host-include" -DUPDATER_BUILD_TESTS=OFF \
-    -DUPDATER_USE_ISAL=$use_isal -DISAL_LIBRARY="$prefix/lib/libisal.a" -DISAL_INCLUDE_DIR="$prefix/include" \
-    -DUPDATER_GTEST_SOURCE=/usr/src/googletest/googletest \
+    -DUPDATER_USE_ISAL=$use_isal "$@" -DUPDATER_GTEST_SOURCE=/usr/src/googletest/googletest \
     -DZLIB_LIBRARY="$zlib" -DZLIB_INCLUDE_DIR=/usr/x86_64-w64-mingw32/include >/dev/null
 cmake --build "$out" -j"$(nproc)"
