@@ -8,9 +8,11 @@ user CPU of every run, their medians and the ISA-L build's ratio to zlib's.
 
 Wall time is taken around the whole `wine64 updater.exe apply ...`; user
 CPU is what /usr/bin/time reports for that process and its children, so it
-leaves out the Wine server, which a persistent instance started here keeps
-running for the whole benchmark (otherwise every run would pay for starting
-one). Roots are created below a directory marked chattr +T, as bench/run.py
+leaves out the Wine server. A server started here stays up for the whole
+benchmark (otherwise every run would pay for starting one and Wine's
+services), and ends by itself, closing those services, SERVER_LINGER
+seconds after the last run: a server ended by a signal would leave them
+running. Roots are created below a directory marked chattr +T, as bench/run.py
 explains.
 
 usage: windows_builds.py ISAL_EXE ZLIB_EXE [--runs N] [--packages DIR]
@@ -28,6 +30,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver64"
+SERVER_LINGER = 30  # seconds; longer than preparing a root takes
 
 
 def sh(command, **kwargs):
@@ -98,7 +101,7 @@ def main():
 
     work = tempfile.mkdtemp(prefix="updater-wine-bench-", dir=os.path.dirname(packages))
     subprocess.run(["chattr", "+T", work], stderr=subprocess.DEVNULL)
-    server = subprocess.Popen([WINESERVER, "--foreground", "--persistent"])
+    server = subprocess.Popen([WINESERVER, "--foreground", "--persistent=%d" % SERVER_LINGER])
     time.sleep(1)
     if server.poll() is not None:
         print("note: another Wine server serves this prefix; it may end, and be started again, between runs")
@@ -119,9 +122,12 @@ def main():
             ratios.append((name, wall, user))
             sh("rm -rf '%s'" % template)
     finally:
-        server.terminate()
-        server.wait()
         sh("rm -rf '%s'" % work)
+        try:
+            server.wait(timeout=SERVER_LINGER + 30)
+        except subprocess.TimeoutExpired:
+            server.terminate()
+            server.wait()
     print("ratios isal/zlib: " + "; ".join("%s wall %.2f user %.2f" % r for r in ratios))
 
 
