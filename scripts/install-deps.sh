@@ -10,7 +10,7 @@ packages="cmake g++ make pkg-config libcli11-dev libspdlog-dev libfmt-dev libzip
   zipcmp zipmerge ziptool libgtest-dev zip clang libclang-rt-14-dev"
 # libzip's CMake package file checks that its command-line tools exist, so
 # zipcmp, zipmerge and ziptool are needed for find_package(libzip).
-windows_packages="g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine64 dpkg-dev binutils-mingw-w64-x86-64"
+windows_packages="g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine64 dpkg-dev binutils-mingw-w64-x86-64 nasm"
 bench_packages="python3 unzip libarchive-tools time e2fsprogs"
 
 as_root=""
@@ -21,8 +21,8 @@ if [ "${1:-}" = "--bench" ]; then
     wanted="$packages $bench_packages"
 elif [ "${1:-}" = "--windows" ]; then
     wanted="$packages $windows_packages"
-    # libzip for Windows is built from the distribution's source package,
-    # which needs a deb-src entry beside the machine's deb822 sources.
+    # libzip and ISA-L for Windows are built from the distribution's source
+    # packages, which needs a deb-src entry beside the machine's deb822 sources.
     src_list=/etc/apt/sources.list.d/updater-deb-src.sources
     if [ ! -f "$src_list" ] && ! grep -rqs "deb-src" /etc/apt/sources.list /etc/apt/sources.list.d/; then
         sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources | $as_root tee "$src_list" >/dev/null

@@ -1,5 +1,6 @@
 #!/bin/sh
-# Cross-builds the Windows program and runs its end-to-end tests under Wine.
+# Cross-builds the Windows program and runs its end-to-end tests, and the
+# unit tests of each deflate decoder it can be built with, under Wine.
 set -eu
 cd "$(dirname "$0")/.."
 top=$(pwd)
@@ -18,3 +19,6 @@ export WIN_SLEEPER="$top/build-win/tests/windows/win_sleeper.exe"
 export WIN_HOLDER="$top/build-win/tests/windows/win_holder.exe"
 export WIN_UPDATER_WITHOUT_MANIFEST="$top/build-win/tests/windows/win_updater_without_manifest.exe"
 build/tests/wine_e2e_tests "$@"
+for decoder in isal zlib; do
+    /usr/lib/wine/wine64 "$top/build-win/tests/windows/win_deflate_${decoder}_tests.exe"
+done
