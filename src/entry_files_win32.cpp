@@ -2,9 +2,7 @@
 // are created with their wide-character names, whatever the ANSI code page.
 // A reparse point (a link or junction) in any component stops the entry, so
 // nothing is written outside the root.
-#include "updater.h"
-
-#include <windows.h>
+#include "platform_win32.h"
 
 #include <algorithm>
 #include <cctype>
@@ -28,7 +26,7 @@ std::wstring wide_from_utf8(const std::string& utf8, const fs::path& where)
 
 bool is_plain_directory(const fs::path& path)
 {
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    const DWORD attributes = ::GetFileAttributesW(system_path(path).c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
            !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
@@ -44,11 +42,11 @@ bool is_plain_directory(const fs::path& path)
 fs::path create_directory_chain(const fs::path& root, const std::vector<std::string>& components,
                                 std::size_t count)
 {
-    fs::create_directories(root);
+    create_directory_tree(root);
     fs::path path = root;
     for (std::size_t i = 0; i < count; ++i) {
         path /= wide_from_utf8(components[i], path);
-        if (!::CreateDirectoryW(path.c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS)
+        if (!::CreateDirectoryW(system_path(path).c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS)
             throw_directory_error(path, std::error_code(static_cast<int>(::GetLastError()), std::system_category()));
         if (!is_plain_directory(path))
             throw_directory_error(path, std::make_error_code(std::errc::not_a_directory));
@@ -81,12 +79,12 @@ bool copy_entry_data(HANDLE file, const read_chunk_fn& read_chunk)
 // Removes a file that is in the way of the new one; never a directory.
 void remove_existing_file(const fs::path& path)
 {
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    const DWORD attributes = ::GetFileAttributesW(system_path(path).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY))
         return;
     if (attributes & FILE_ATTRIBUTE_READONLY)
-        ::SetFileAttributesW(path.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY});
-    ::DeleteFileW(path.c_str());
+        ::SetFileAttributesW(system_path(path).c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY});
+    ::DeleteFileW(system_path(path).c_str());
 }
 
 bool is_reserved_device_name(std::string base)
@@ -126,7 +124,7 @@ bool write_entry_file(const fs::path& root, const std::vector<std::string>& comp
     const fs::path parent = create_directory_chain(root, components, components.size() - 1);
     const fs::path path = parent / wide_from_utf8(components.back(), parent);
     remove_existing_file(path);
-    HANDLE file = ::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+    HANDLE file = ::CreateFileW(system_path(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (file == INVALID_HANDLE_VALUE)
         return false;

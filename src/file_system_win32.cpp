@@ -2,9 +2,10 @@
 // by the manifest, else the ANSI code page), renames and removals retried
 // while other programs briefly hold files, write-through renames, tree
 // removal that never enters a link or junction, and a lock on the update log.
-#include "updater.h"
+#include "platform_win32.h"
 
-#include <windows.h>
+#include <fcntl.h>
+#include <io.h>
 
 #include <chrono>
 #include <thread>
@@ -91,11 +92,6 @@ void retry_while_busy(const fs::path& subject, const char* action, Attempt attem
     }
 }
 
-std::error_code last_error()
-{
-    return std::error_code(static_cast<int>(::GetLastError()), std::system_category());
-}
-
 // Clears the read-only attribute of the entry itself, which would stop its
 // removal. The handle is opened on the entry, never on what a link or
 // junction points at.
@@ -103,7 +99,7 @@ void clear_read_only(const fs::path& path, DWORD attributes)
 {
     if (!(attributes & FILE_ATTRIBUTE_READONLY))
         return;
-    HANDLE handle = ::CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES,
+    HANDLE handle = ::CreateFileW(system_path(path).c_str(), FILE_WRITE_ATTRIBUTES,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                   FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
@@ -122,14 +118,29 @@ bool is_plain_directory(DWORD attributes)
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
+bool is_absent_error(DWORD error)
+{
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND || error == ERROR_INVALID_NAME ||
+           error == ERROR_INVALID_DRIVE || error == ERROR_BAD_NETPATH || error == ERROR_BAD_NET_NAME;
+}
+
+std::error_code link_left_alone()
+{
+    return std::make_error_code(std::errc::operation_not_supported);
+}
+
 // Removes one entry that is not walked into, or an emptied directory.
 // RemoveDirectoryW on a directory link or junction removes the link and
-// leaves its target alone.
-std::error_code remove_entry(const fs::path& path, DWORD attributes)
+// leaves its target alone. A link that only its final path gives away acts
+// on its target whatever is asked, so it is left where it is.
+std::error_code remove_entry(const std::wstring& dir_final, const fs::path& path, DWORD attributes)
 {
+    if (!is_plain_directory(attributes) && is_hidden_link(dir_final, path))
+        return link_left_alone();
     clear_read_only(path, attributes);
-    const BOOL removed = (attributes & FILE_ATTRIBUTE_DIRECTORY) ? ::RemoveDirectoryW(path.c_str())
-                                                                 : ::DeleteFileW(path.c_str());
+    const std::wstring name = system_path(path);
+    const BOOL removed = (attributes & FILE_ATTRIBUTE_DIRECTORY) ? ::RemoveDirectoryW(name.c_str())
+                                                                 : ::DeleteFileW(name.c_str());
     return removed ? std::error_code() : last_error();
 }
 
@@ -147,7 +158,7 @@ struct found_entry {
 bool list_directory(const fs::path& dir, std::vector<found_entry>& entries)
 {
     WIN32_FIND_DATAW found;
-    HANDLE search = ::FindFirstFileExW((dir / L"*").c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
+    HANDLE search = ::FindFirstFileExW(system_path(dir / L"*").c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
                                        nullptr, FIND_FIRST_EX_LARGE_FETCH);
     if (search == INVALID_HANDLE_VALUE)
         return false;
@@ -177,28 +188,28 @@ void empty_directory(const fs::path& dir, std::vector<pending_directory>& stack,
         note_failure(failure, dir, last_error());
         return;
     }
+    const std::wstring dir_final = final_path_for_links(dir);
     for (const found_entry& entry : entries) {
         const fs::path path = dir / entry.name;
         if (is_plain_directory(entry.attributes))
             stack.push_back({path, entry.attributes, false});
         else
-            note_failure(failure, path, remove_entry(path, entry.attributes));
+            note_failure(failure, path, remove_entry(dir_final, path, entry.attributes));
     }
 }
 
 std::error_code remove_tree_once(const fs::path& target, removal_failure& failure)
 {
     failure = {};
-    const DWORD attributes = ::GetFileAttributesW(target.c_str());
+    const DWORD attributes = ::GetFileAttributesW(system_path(target).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) {
-        const DWORD error = ::GetLastError();
-        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+        if (is_absent_error(::GetLastError()))
             return {};
         note_failure(failure, target, last_error());
         return failure.error;
     }
     if (!is_plain_directory(attributes)) {
-        note_failure(failure, target, remove_entry(target, attributes));
+        note_failure(failure, target, remove_entry(final_path_for_links(target.parent_path()), target, attributes));
         return failure.error;
     }
     std::vector<pending_directory> stack{{target, attributes, false}};
@@ -209,7 +220,7 @@ std::error_code remove_tree_once(const fs::path& target, removal_failure& failur
             empty_directory(dir, stack, failure);
             continue;
         }
-        note_failure(failure, stack.back().path, remove_entry(stack.back().path, stack.back().attributes));
+        note_failure(failure, stack.back().path, remove_entry({}, stack.back().path, stack.back().attributes));
         stack.pop_back();
     }
     return failure.error;
@@ -238,17 +249,66 @@ std::string narrow_from_path(const fs::path& path)
     return from_wide(path.native(), narrow_code_page());
 }
 
-std::string narrow_to_utf8(const std::string& narrow)
+std::string package_path_for_zip(const std::string& narrow)
 {
-    return from_wide(to_wide(narrow, narrow_code_page()), CP_UTF8);
+    return from_wide(system_path(path_from_narrow(narrow)), CP_UTF8);
+}
+
+entry_type entry_type_of(const fs::path& path)
+{
+    const DWORD attributes = ::GetFileAttributesW(system_path(path).c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES)
+        return is_plain_directory(attributes) ? entry_type::directory : entry_type::other;
+    if (is_absent_error(::GetLastError()))
+        return entry_type::absent;
+    throw fs::filesystem_error("status", path, last_error());
+}
+
+std::vector<fs::path> directory_names(const fs::path& dir, std::error_code& ec)
+{
+    std::vector<found_entry> entries;
+    std::vector<fs::path> names;
+    if (!list_directory(dir, entries))
+        ec = last_error();
+    for (const found_entry& entry : entries)
+        names.emplace_back(entry.name);
+    return names;
+}
+
+bool directory_is_empty(const fs::path& dir, std::error_code& ec)
+{
+    return directory_names(dir, ec).empty();
+}
+
+void create_directory_tree(const fs::path& dir)
+{
+    std::vector<fs::path> missing;
+    for (fs::path level = dir; !level.empty() && entry_type_of(level) == entry_type::absent;
+         level = level.parent_path()) {
+        missing.push_back(level);
+        if (level.parent_path() == level)
+            break;
+    }
+    for (auto level = missing.rbegin(); level != missing.rend(); ++level)
+        if (!::CreateDirectoryW(system_path(*level).c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS)
+            throw fs::filesystem_error("create_directories", *level, last_error());
+    if (entry_type_of(dir) != entry_type::directory)
+        throw fs::filesystem_error("create_directories", dir, std::make_error_code(std::errc::not_a_directory));
 }
 
 void rename_entry(const fs::path& from, const fs::path& to, std::error_code& ec)
 {
+    // A link renamed under Wine would move its target instead.
+    if (is_hidden_link(final_path_for_links(from.parent_path()), from)) {
+        ec = link_left_alone();
+        return;
+    }
+    const std::wstring source = system_path(from);
+    const std::wstring destination = system_path(to);
     retry_while_busy(from, "rename", [&] {
         // Write-through: the rename is on disk when the call returns.
         const DWORD flags = MOVEFILE_WRITE_THROUGH | MOVEFILE_REPLACE_EXISTING;
-        return ::MoveFileExW(from.c_str(), to.c_str(), flags) ? std::error_code() : last_error();
+        return ::MoveFileExW(source.c_str(), destination.c_str(), flags) ? std::error_code() : last_error();
     }, ec);
 }
 
@@ -264,7 +324,8 @@ bool remove_tree(const fs::path& target, removal_failure& failure, busy_files bu
 bool write_new_file(const fs::path& file, const std::string& content, std::error_code& ec)
 {
     // CREATE_NEW fails on any existing name, a link included.
-    HANDLE handle = ::CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE handle = ::CreateFileW(system_path(file).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         ec = last_error();
         return false;
@@ -294,11 +355,17 @@ bool sync_tree(const fs::path&)
     return true;
 }
 
+namespace {
+
 // Opens the log itself, never what a link or junction in its place points
-// at, and accepts only a regular file on a disk.
+// at, and accepts only a regular file of its own on a disk.
 HANDLE open_log_file(const fs::path& log_file, std::string& reason)
 {
-    HANDLE handle = ::CreateFileW(log_file.c_str(), GENERIC_READ | GENERIC_WRITE,
+    if (is_hidden_link(final_path_for_links(log_file.parent_path()), log_file)) {
+        reason = "can't open " + narrow_from_path(log_file) + ": it is a link";
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE handle = ::CreateFileW(system_path(log_file).c_str(), GENERIC_READ | GENERIC_WRITE,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
@@ -308,15 +375,28 @@ HANDLE open_log_file(const fs::path& log_file, std::string& reason)
     BY_HANDLE_FILE_INFORMATION info{};
     constexpr DWORD not_regular = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
     if (::GetFileType(handle) != FILE_TYPE_DISK || !::GetFileInformationByHandle(handle, &info) ||
-        (info.dwFileAttributes & not_regular)) {
+        (info.dwFileAttributes & not_regular) || info.nNumberOfLinks != 1) {
         ::CloseHandle(handle);
-        reason = "can't open " + narrow_from_path(log_file) + ": not a regular file";
+        reason = "can't open " + narrow_from_path(log_file) + ": not a regular file of its own";
         return INVALID_HANDLE_VALUE;
     }
     return handle;
 }
 
-lock_outcome try_lock_update_log(const fs::path& log_file, std::string& reason)
+// Empties the locked log and hands it over as a stream that writes to the
+// same handle: the log is never opened again by name.
+std::FILE* emptied_log_stream(HANDLE handle)
+{
+    LARGE_INTEGER start{};
+    if (!::SetFilePointerEx(handle, start, nullptr, FILE_BEGIN) || !::SetEndOfFile(handle))
+        return nullptr;
+    const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_BINARY);
+    return fd < 0 ? nullptr : ::_fdopen(fd, "ab");
+}
+
+}  // namespace
+
+lock_outcome try_lock_update_log(const fs::path& log_file, std::FILE*& stream, std::string& reason)
 {
     HANDLE handle = open_log_file(log_file, reason);
     if (handle == INVALID_HANDLE_VALUE)
@@ -335,6 +415,12 @@ lock_outcome try_lock_update_log(const fs::path& log_file, std::string& reason)
         return busy ? lock_outcome::busy : lock_outcome::failed;
     }
     // The handle stays open, and so the lock held, until the process ends.
+    stream = emptied_log_stream(handle);
+    if (!stream) {
+        reason = "can't empty " + narrow_from_path(log_file) + ": " + last_error().message();
+        ::CloseHandle(handle);
+        return lock_outcome::failed;
+    }
     return lock_outcome::taken;
 }
 

@@ -321,7 +321,7 @@ bool extract_zip(const std::string& package_path, const std::string& dest_dir)
     // Not ZIP_CHECKCONS: it rejects archives that name a path twice, which
     // must extract with the later entry winning. Every entry's data is still
     // checked against its CRC-32 and size as it is read.
-    zip_archive_ptr archive(zip_open(narrow_to_utf8(package_path).c_str(), ZIP_RDONLY, &open_error));
+    zip_archive_ptr archive(zip_open(package_path_for_zip(package_path).c_str(), ZIP_RDONLY, &open_error));
     if (!archive) {
         spdlog::error("Failed to open zip: {}", package_path);
         return false;

@@ -1,7 +1,7 @@
-// The update log: one truncated file per run, flushed after every line.
+// The update log: one emptied file per run, written through line by line.
 #include "updater.h"
 
-#include <spdlog/sinks/basic_file_sink.h>
+#include <spdlog/sinks/stdout_sinks.h>
 
 #include <chrono>
 #include <stdexcept>
@@ -18,12 +18,12 @@ constexpr auto lock_poll_interval = std::chrono::milliseconds(100);
 
 // Takes the lock on the log, waiting while another updater holds it, and
 // returns how long that took; raises when the lock can't be had.
-steady::duration take_log_lock(const std::filesystem::path& log_path)
+steady::duration take_log_lock(const std::filesystem::path& log_path, std::FILE*& stream)
 {
     const auto started = steady::now();
     for (;;) {
         std::string reason;
-        const lock_outcome outcome = try_lock_update_log(log_path, reason);
+        const lock_outcome outcome = try_lock_update_log(log_path, stream, reason);
         if (outcome == lock_outcome::taken)
             return steady::now() - started;
         if (outcome == lock_outcome::failed || steady::now() - started >= lock_wait_limit)
@@ -40,10 +40,15 @@ void open_update_log(const std::string& app_dir)
     // The lock is taken before the log is emptied, so a second updater on
     // the same root can't wipe the first one's log or touch its directories.
     if (!log_path.parent_path().empty())
-        std::filesystem::create_directories(log_path.parent_path());
-    const steady::duration waited = take_log_lock(log_path);
-    const std::string file_name = narrow_from_path(log_path);
-    auto logger = spdlog::basic_logger_mt("updater", file_name, true);
+        create_directory_tree(log_path.parent_path());
+    std::FILE* stream = nullptr;
+    const steady::duration waited = take_log_lock(log_path, stream);
+    // The file is written through the stream that was checked and locked,
+    // never opened again by name. This sink writes each line through at
+    // once: on Windows straight to the file's handle.
+    auto sink = std::make_shared<spdlog::sinks::stdout_sink_base<spdlog::details::console_mutex>>(stream);
+    auto logger = std::make_shared<spdlog::logger>("updater", std::move(sink));
+    spdlog::initialize_logger(logger);
     spdlog::set_default_logger(logger);
     spdlog::set_level(spdlog::level::info);
     spdlog::flush_on(spdlog::level::info);

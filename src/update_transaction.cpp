@@ -6,9 +6,9 @@
 // not known to be complete. It is created before the new `current` and
 // removed only once the package is fully extracted (or the old application
 // is back in `current`), so a run killed at any instant leaves a layout the
-// next run repairs to a complete application.
+// next run repairs to a complete application. The new version string waits
+// beside `.version` until that moment, so that it goes with the files.
 #include "updater.h"
-
 
 namespace {
 
@@ -28,12 +28,14 @@ struct layout_paths {
     fs::path backup;
     fs::path marker;
     fs::path version;
+    fs::path staged_version;  // the next `.version`, until the new files are committed
 };
 
 layout_paths make_layout_paths(const std::string& app_dir)
 {
     const fs::path root = path_from_narrow(app_dir);
-    return {root, root / "current", root / "current.bak", root / incomplete_marker_name, root / ".version"};
+    return {root,          root / "current", root / "current.bak", root / incomplete_marker_name,
+            root / ".version", root / ".version.new"};
 }
 
 fs::path root_directory(const layout_paths& paths)
@@ -41,17 +43,9 @@ fs::path root_directory(const layout_paths& paths)
     return paths.root.empty() ? fs::path(".") : paths.root;
 }
 
-// Whether anything is at the name; a link counts as itself, never as what
-// it points at.
 bool is_present(const fs::path& path)
 {
-    return fs::symlink_status(path).type() != fs::file_type::not_found;
-}
-
-// Only a directory itself, not a link to one, can be a complete `current`.
-bool is_real_directory(const fs::path& path)
-{
-    return fs::symlink_status(path).type() == fs::file_type::directory;
+    return entry_type_of(path) != entry_type::absent;
 }
 
 // Renames and removals in the application root become durable only once the
@@ -102,21 +96,50 @@ bool clear_name(const layout_paths& paths, const fs::path& target)
 }
 
 // Tries again to remove what earlier runs moved aside; quiet unless that
-// fails again.
+// fails again. Whatever held it then may still hold it: one attempt, no
+// waiting.
 void remove_set_aside(const layout_paths& paths)
 {
     const fs::path::string_type prefix = fs::path(set_aside_prefix).native();
-    std::vector<fs::path> set_aside;
     std::error_code ec;
-    for (fs::directory_iterator it(root_directory(paths), ec), end; !ec && it != end; it.increment(ec))
-        if (it->path().filename().native().compare(0, prefix.size(), prefix) == 0)
-            set_aside.push_back(paths.root / it->path().filename());
-    // Whatever held it then may still hold it: one attempt, no waiting.
-    for (const fs::path& path : set_aside) {
+    for (const fs::path& name : directory_names(root_directory(paths), ec)) {
+        if (name.native().compare(0, prefix.size(), prefix) != 0)
+            continue;
         removal_failure failure;
-        if (!remove_tree(path, failure, busy_files::give_up))
+        if (!remove_tree(paths.root / name, failure, busy_files::give_up))
             warn_removal_failed(failure);
     }
+}
+
+// Writes a small file of the application root afresh: a new file beside it,
+// then a rename over it, so that whatever was at the name (a link, a pipe)
+// is replaced, never written through.
+bool write_new_root_file(const fs::path& file, const std::string& content, std::error_code& ec)
+{
+    removal_failure failure;
+    if (!remove_tree(file, failure)) {
+        ec = failure.error;
+        return false;
+    }
+    return write_new_file(file, content, ec);
+}
+
+// Puts the staged version in place, or drops it when the files it belongs
+// to were not committed.
+bool settle_staged_version(const layout_paths& paths, bool committed)
+{
+    std::error_code ec;
+    if (committed) {
+        rename_entry(paths.staged_version, paths.version, ec);
+        if (!ec) {
+            sync_root(paths);
+            return true;
+        }
+        spdlog::warn("Failed to write {}: {}", narrow_from_path(paths.version), ec.message());
+    }
+    removal_failure failure;
+    remove_tree(paths.staged_version, failure);
+    return false;
 }
 
 bool remove_marker(const layout_paths& paths)
@@ -139,24 +162,37 @@ bool restore_backup(const layout_paths& paths)
     // The rename is made durable before the marker goes, so the marker never
     // outlives a partial `current`.
     sync_root(paths);
+    settle_staged_version(paths, false);
     remove_marker(paths);
     sync_root(paths);
     return true;
+}
+
+// A complete `current` is a real directory (not a link to one, not a file)
+// that holds something and can be read; what can't be read is not trusted.
+bool is_complete_live(const layout_paths& paths)
+{
+    if (entry_type_of(paths.live) != entry_type::directory)
+        return false;
+    std::error_code ec;
+    return !directory_is_empty(paths.live, ec) && !ec;
 }
 
 // Returns false when the layout could not be repaired and the run must end.
 bool recover_layout(const layout_paths& paths)
 {
     remove_set_aside(paths);
+    const bool incomplete = is_present(paths.marker);
+    if (is_present(paths.staged_version))
+        settle_staged_version(paths, !incomplete);
     if (!is_present(paths.backup)) {
         // Left by a rollback that was stopped after its rename: `current`
         // already holds the old application again.
-        if (is_present(paths.marker))
+        if (incomplete)
             remove_marker(paths);
         return true;
     }
-    const bool incomplete = is_present(paths.marker);
-    if (!incomplete && is_real_directory(paths.live) && !fs::is_empty(paths.live)) {
+    if (!incomplete && is_complete_live(paths)) {
         log_message(spdlog::level::info, "Removing leftover current.bak from previous update");
         clear_name(paths, paths.backup);
         return true;
@@ -165,30 +201,6 @@ bool recover_layout(const layout_paths& paths)
         log_message(spdlog::level::warn, "Found incomplete current from an interrupted update");
     log_message(spdlog::level::warn, "Found stale backup, restoring current from current.bak");
     return restore_backup(paths);
-}
-
-// Writes a small file of the application root afresh: a new file beside it,
-// then a rename over it, so that whatever was at the name (a link, a pipe)
-// is replaced, never written through.
-bool replace_root_file(const layout_paths& paths, const fs::path& file, const std::string& content,
-                       std::error_code& ec)
-{
-    fs::path temporary = file;
-    temporary += ".new";
-    removal_failure failure;
-    if (!remove_tree(temporary, failure)) {
-        ec = failure.error;
-        return false;
-    }
-    if (write_new_file(temporary, content, ec)) {
-        rename_entry(temporary, file, ec);
-        if (!ec) {
-            sync_root(paths);
-            return true;
-        }
-    }
-    remove_tree(temporary, failure);
-    return false;
 }
 
 bool create_marker(const layout_paths& paths)
@@ -203,13 +215,18 @@ bool create_marker(const layout_paths& paths)
 }
 
 // Removing the marker commits the new `current`; if that fails the next run
-// would discard the new files, so the update is rolled back instead.
-bool commit_new_files(const layout_paths& paths)
+// would discard the new files, so the update is rolled back instead. The
+// version is staged first, so that a run stopped right after the commit
+// still ends with the version of the files it committed.
+bool commit_new_files(const layout_paths& paths, const std::string& version)
 {
     if (!sync_tree(paths.live)) {
         spdlog::error("Failed to sync the new files in {}", narrow_from_path(paths.live));
         return false;
     }
+    std::error_code ec;
+    if (!write_new_root_file(paths.staged_version, version + text_line_end, ec))
+        spdlog::warn("Failed to write {}: {}", narrow_from_path(paths.staged_version), ec.message());
     if (!remove_marker(paths)) {
         spdlog::error("Failed to remove {}", narrow_from_path(paths.marker));
         return false;
@@ -219,41 +236,37 @@ bool commit_new_files(const layout_paths& paths)
 }
 
 // Fills a fresh `current` from the package; false means roll back.
-bool install_package(const layout_paths& paths, const std::string& package_path)
+bool install_package(const layout_paths& paths, const std::string& package_path, const std::string& version)
 {
     try {
         if (!create_marker(paths))
             return false;
-        fs::create_directories(paths.live);
+        create_directory_tree(paths.live);
         spdlog::info("Extracting {} -> current/", package_path);
-        return extract_zip(package_path, narrow_from_path(paths.live)) && commit_new_files(paths);
+        return extract_zip(package_path, narrow_from_path(paths.live)) && commit_new_files(paths, version);
     } catch (const std::exception& error) {
         spdlog::error("{}", error.what());
         return false;
     }
 }
 
+// Starts the old application again, unless it could not be put back: a
+// partial `current` must not be started.
 int roll_back(const layout_paths& paths, const std::string& exe_name)
 {
     log_message(spdlog::level::err, "Extraction failed, rolling back");
-    restore_backup(paths);
-    launch_process(paths.live / exe_name, "--update-failed");
+    if (restore_backup(paths))
+        launch_process(paths.live / exe_name, "--update-failed");
     return 1;
-}
-
-// The backup is removed next, so the version is on disk before that. A
-// version that can't be written does not undo the update.
-void write_version_marker(const layout_paths& paths, const std::string& version)
-{
-    std::error_code ec;
-    if (!replace_root_file(paths, paths.version, version + text_line_end, ec))
-        spdlog::warn("Failed to write {}: {}", narrow_from_path(paths.version), ec.message());
 }
 
 int finish_update(const layout_paths& paths, const std::string& exe_name,
                   const std::string& version, const std::string& relaunch_args)
 {
-    write_version_marker(paths, version);
+    // The backup is removed next, so the version is on disk before that. A
+    // version that can't be written does not undo the update.
+    if (is_present(paths.staged_version))
+        settle_staged_version(paths, true);
     spdlog::info("Version written: {}", version);
     const fs::path exe_path = paths.live / exe_name;
     std::string argument_string = "--after-update";
@@ -285,7 +298,7 @@ int apply_update(std::int32_t pid, const std::string& package_path, const std::s
         return 1;
     }
     sync_root(paths);
-    if (!install_package(paths, package_path))
+    if (!install_package(paths, package_path, version))
         return roll_back(paths, exe_name);
     return finish_update(paths, exe_name, version, relaunch_args);
 }

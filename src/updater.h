@@ -6,6 +6,7 @@
 #include <spdlog/spdlog.h>
 
 #include <cstdint>
+#include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <functional>
@@ -100,8 +101,26 @@ std::string narrow_from_path(const std::filesystem::path& path);
 // lost characters that the encoding can't represent (Windows).
 void check_narrow_command_line();
 
-// The zip library reads the paths it opens as UTF-8.
-std::string narrow_to_utf8(const std::string& narrow);
+// The package path as the zip library opens it: UTF-8, and on Windows in
+// the extended-length form when it is long.
+std::string package_path_for_zip(const std::string& narrow);
+
+// What is at a path, looked at without following a link: a link to a
+// directory is "other", never "directory". Raises
+// std::filesystem::filesystem_error when it can't be looked at.
+enum class entry_type { absent, directory, other };
+entry_type entry_type_of(const std::filesystem::path& path);
+
+// Whether a directory has no entries; ec set when it can't be read.
+bool directory_is_empty(const std::filesystem::path& dir, std::error_code& ec);
+
+// The names of a directory's entries; ec set when it can't be read.
+std::vector<std::filesystem::path> directory_names(const std::filesystem::path& dir, std::error_code& ec);
+
+// Creates a directory and its missing parents; an existing directory is
+// fine. Raises std::filesystem::filesystem_error("create_directories", ...)
+// when that is not possible.
+void create_directory_tree(const std::filesystem::path& dir);
 
 // Renames a file or directory of the update, replacing a file (never a
 // directory) at the new name. Where other programs may hold files inside it
@@ -145,11 +164,13 @@ bool sync_tree(const std::filesystem::path& dir);
 
 enum class lock_outcome { taken, busy, failed };
 
-// Tries once to take an exclusive lock on the log file (creating it, but
-// not emptying it), held until the process exits. The file must be a
-// regular file reached without following a link. On busy or failed,
-// reason says why.
-lock_outcome try_lock_update_log(const std::filesystem::path& log_file, std::string& reason);
+// Tries once to take an exclusive lock on the log file, creating it. The
+// file must be a regular file of its own (no other hard link), reached
+// without following a link. Once the lock is taken the file is emptied and
+// stream is set to write it; both stay open, and the lock held, until the
+// process exits. On busy or failed, reason says why.
+lock_outcome try_lock_update_log(const std::filesystem::path& log_file, std::FILE*& stream,
+                                 std::string& reason);
 
 // The process id of the updater itself.
 std::int32_t current_process_id();

@@ -346,6 +346,23 @@ TEST_F(updater_run, recovery_repairs_each_interrupted_layout)
     write_zip(package, new_package_items());
     EXPECT_EQ(apply().exit_code, 0);
     EXPECT_EQ(read_file(root / "current" / "new.txt"), "new version");
+
+    // Stopped between the commit of the new files and `.version`: the staged
+    // version goes with them; stopped before the commit, it is dropped.
+    const std::map<std::string, std::string> new_tree = tree_contents(root / "current");
+    fs::remove(package);
+    for (const bool committed : {true, false}) {
+        SCOPED_TRACE(committed ? "committed" : "not committed");
+        write_file(root / ".version", "1.0\n");
+        write_file(root / ".version.new", "2.0\n");
+        fs::copy(root / "current", root / "current.bak", fs::copy_options::recursive);
+        if (!committed)
+            write_file(root / "current.incomplete", "");
+        EXPECT_EQ(apply().exit_code, 1);
+        EXPECT_EQ(read_file(root / ".version"), committed ? "2.0\n" : "1.0\n");
+        EXPECT_EQ(strays(), lines{});
+        EXPECT_EQ(tree_contents(root / "current"), new_tree);
+    }
 }
 
 TEST_F(updater_run, missing_application_and_unwritable_places_fail_cleanly)
@@ -454,13 +471,16 @@ TEST_F(updater_run, root_files_are_replaced_never_written_through_a_link_or_a_pi
     EXPECT_TRUE(log_has("Version written: 2.0"));
     EXPECT_EQ(read_file(root / "current" / "new.txt"), "new version");
 
-    // A log that is a link or a pipe ends the run before anything is touched.
+    // A log that is a link, a second name of a file or a pipe ends the run
+    // before anything is touched.
     const std::map<std::string, std::string> installed = tree_contents(root / "current");
-    for (const bool as_link : {true, false}) {
-        SCOPED_TRACE(as_link ? "link" : "pipe");
+    for (const std::string kind : {"link", "hard link", "pipe"}) {
+        SCOPED_TRACE(kind);
         fs::remove(root / "updater.log");
-        if (as_link)
+        if (kind == "link")
             fs::create_symlink(outside, root / "updater.log");
+        else if (kind == "hard link")
+            fs::create_hard_link(outside, root / "updater.log");
         else
             ASSERT_EQ(::mkfifo((root / "updater.log").c_str(), 0644), 0);
         const run_result result = apply();
@@ -471,16 +491,30 @@ TEST_F(updater_run, root_files_are_replaced_never_written_through_a_link_or_a_pi
     EXPECT_EQ(read_file(outside), "not the updater's");
 }
 
-TEST_F(updater_run, links_inside_the_application_are_removed_never_followed)
+TEST_F(updater_run, links_and_mounts_inside_the_application_are_never_entered)
 {
     const fs::path outside = dir.path / "user data";
+    const std::map<std::string, std::string> user_data{{"keep.txt", "precious"}};
     write_file(outside / "keep.txt", "precious");
     fs::create_directory_symlink(outside, root / "current" / "data");
     fs::create_symlink(outside / "keep.txt", root / "current" / "keep-link");
     write_zip(package, new_package_items());
     ASSERT_EQ(apply().exit_code, 0);
     EXPECT_EQ(strays(), lines{});
-    EXPECT_EQ(tree_contents(outside), (std::map<std::string, std::string>{{"keep.txt", "precious"}}));
+    EXPECT_EQ(tree_contents(outside), user_data);
+
+    // A bind mount of the same file system: busy, so the backup is moved
+    // aside, and its contents are left alone.
+    fs::create_directories(root / "current" / "mounted");
+    if (run_program({"/bin/mount", "--bind", outside.string(), (root / "current" / "mounted").string()}).exit_code != 0)
+        GTEST_SKIP() << "bind mounts need root";
+    const run_result result = apply();
+    const fs::path mount_point = root / "updater.trash.1" / "mounted";
+    EXPECT_EQ(run_program({"/bin/umount", mount_point.string()}).exit_code, 0);
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_TRUE(log_has("Failed to remove " + (root / "current.bak" / "mounted").string() +
+                        ": Device or resource busy"));
+    EXPECT_EQ(tree_contents(outside), user_data);
 }
 
 TEST_F(updater_run, trees_of_any_depth_are_removed_with_few_descriptors)
@@ -510,6 +544,19 @@ TEST_F(updater_run, what_cant_be_removed_is_moved_aside_and_never_blocks_the_nex
 {
     if (::geteuid() != 0)
         GTEST_SKIP() << "needs root to run the updater as another, unprivileged user";
+    write_file(root / "current" / "read-only" / "file", "x");
+    write_file(root / "current" / "foreign" / "file", "y");
+    write_zip(package, new_package_items());
+    fs::create_directories(root / "current.bak");
+    give_tree_to(dir.path, unprivileged_user);
+    // A `current` that can't even be read is not trusted beside a backup,
+    // and the backup (here empty, to tell the two apart) is restored.
+    fs::permissions(root / "current", fs::perms::none);
+    fs::remove(package);
+    EXPECT_EQ(apply({}, "999999999", unprivileged_user).exit_code, 1);
+    EXPECT_EQ(messages()[0], "Found stale backup, restoring current from current.bak");
+    EXPECT_TRUE(fs::is_empty(root / "current"));
+    EXPECT_EQ(strays(), lines{});
     write_file(root / "current" / "read-only" / "file", "x");
     write_file(root / "current" / "foreign" / "file", "y");
     write_zip(package, new_package_items());

@@ -12,6 +12,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <regex>
+#include <sstream>
 #include <cstdlib>
 #include <regex>
 #include <set>
@@ -252,14 +254,17 @@ TEST_F(wine_run, windows_only_unsafe_names_are_refused)
 
 TEST_F(wine_run, links_and_read_only_entries_never_stop_or_escape_the_removal)
 {
-    // Wine shows a directory link as a directory reparse point, and a file
-    // without write permission as read-only. Wine can remove such a link
-    // only together with its target, and refuses while the target holds
-    // anything, so there the backup is moved aside; Windows removes the link
-    // itself. Either way the removal must not enter the link.
+    // Wine's links are Unix symbolic links: a directory link shows as a
+    // reparse point, a file link only in its final path, and removing or
+    // renaming either acts on its target. So under Wine they are left alone
+    // and the backup holding them is moved aside; Windows removes a link
+    // itself. A file without write permission shows as read-only.
     const fs::path outside = dir.path / "user data";
     write_file(outside / "keep.txt", "precious");
+    fs::create_directories(dir.path / "empty");
     fs::create_directory_symlink(outside, root / "current" / "data");
+    fs::create_directory_symlink(dir.path / "empty", root / "current" / "cache");
+    fs::create_symlink(outside / "keep.txt", root / "current" / "settings.txt");
     write_file(root / "current" / "read-only" / "file.txt", "locked");
     fs::permissions(root / "current" / "read-only" / "file.txt", fs::perms(0444));
     fs::permissions(root / "current" / "read-only", fs::perms(0555));
@@ -269,6 +274,86 @@ TEST_F(wine_run, links_and_read_only_entries_never_stop_or_escape_the_removal)
     EXPECT_FALSE(fs::exists(fs::symlink_status(root / "current.bak")));
     EXPECT_FALSE(fs::exists(root / "updater.trash.1" / "read-only"));
     EXPECT_EQ(tree_contents(outside), (std::map<std::string, std::string>{{"keep.txt", "precious"}}));
+    EXPECT_TRUE(fs::is_directory(dir.path / "empty"));
+
+    // Later runs leave the links alone too; a log that is a link is refused.
+    EXPECT_EQ(apply().exit_code, 0);
+    fs::remove(root / "updater.log");
+    fs::create_symlink(outside / "keep.txt", root / "updater.log");
+    EXPECT_EQ(apply().exit_code, 1);
+    EXPECT_EQ(tree_contents(outside), (std::map<std::string, std::string>{{"keep.txt", "precious"}}));
+    EXPECT_TRUE(fs::is_directory(dir.path / "empty"));
+}
+
+// The file-system calls of a relay trace whose path argument is as long as
+// the classic form allows or longer, yet not in the extended form.
+lines long_paths_in_classic_form(const std::string& trace)
+{
+    static const std::regex call(R"(Call (?:KERNEL32|KERNELBASE|msvcrt|ucrtbase)\.(\w+)\((.*)\) ret=)");
+    static const std::regex file_call("CreateFileW|CreateDirectoryW|GetFileAttributesW|GetFileAttributesExW|"
+                                      "SetFileAttributesW|DeleteFileW|RemoveDirectoryW|MoveFileExW|"
+                                      "MoveFileWithProgressW|FindFirstFileExW|FindFirstFileW|_w\\w+");
+    static const std::regex literal(R"re(L"((?:[^"\\]|\\.)*)"(\.\.\.)?)re");
+    lines found;
+    std::istringstream in(trace);
+    for (std::string line; std::getline(in, line);) {
+        std::smatch match;
+        if (!std::regex_search(line, match, call) || !std::regex_match(match[1].str(), file_call))
+            continue;
+        const std::string arguments = match[2];
+        for (std::sregex_iterator it(arguments.begin(), arguments.end(), literal), end; it != end; ++it) {
+            std::string path = std::regex_replace((*it)[1].str(), std::regex(R"(\\\\)"), "\\");
+            const bool cut_short = (*it)[2].matched;
+            if ((cut_short || path.size() >= 248) && path.rfind("\\\\?\\", 0) != 0)
+                found.push_back(match[1].str() + ": " + path);
+        }
+    }
+    return found;
+}
+
+TEST_F(wine_run, paths_past_the_classic_limit_are_applied_rolled_back_and_recovered)
+{
+    // Deepest path over 300 characters; the log keeps paths as given.
+    std::string deep;
+    for (int level = 0; level < 8; ++level)
+        deep += "a directory name that is rather long " + std::to_string(level) + "/";
+    std::vector<zip_item> items = new_package_items();
+    items.push_back({deep + "deepest file.txt", "at the bottom"});
+    items.push_back({deep.substr(0, deep.size() / 2) + "middle.txt", "half way"});
+    ASSERT_GT((root / "current" / deep).string().size(), 300u);
+    package = dir.path / std::string(150, 'p') / std::string(150, 'q') / "update.zip";
+    fs::create_directories(package.parent_path());
+    const auto traced_apply = [&] {
+        run_result result = run_program({wine, updater_exe, "apply", "--pid", "999999", "--package",
+                                         windows_path(package), "--app-dir", windows_path(root), "--version", "2.0"},
+                                        {{"RECORD_FILE", windows_path(record)}, {"WINEDEBUG", "+relay"}});
+        EXPECT_EQ(long_paths_in_classic_form(result.err), lines{});
+        EXPECT_GT(result.err.size(), 0u) << "no relay trace";
+        for (const std::string& message : messages())
+            EXPECT_EQ(message.find("\\\\?\\"), std::string::npos) << message;
+        return result.exit_code;
+    };
+
+    write_zip_with_bad_crc(package, items, "broken.bin");
+    EXPECT_EQ(traced_apply(), 1);
+    EXPECT_EQ(tree_contents(root / "current"), old_tree);
+    EXPECT_FALSE(fs::exists(root / "current.bak"));
+
+    write_zip(package, items);
+    EXPECT_EQ(traced_apply(), 0);
+    EXPECT_EQ(read_file(root / "current" / deep / "deepest file.txt"), "at the bottom");
+
+    // Stopped while the deep tree was being extracted over the old one.
+    const std::map<std::string, std::string> installed = tree_contents(root / "current");
+    fs::rename(root / "current", root / "current.bak");
+    fs::copy(root / "current.bak", root / "current", fs::copy_options::recursive);
+    write_file(root / "current.incomplete", "");
+    fs::remove(package);
+    EXPECT_EQ(traced_apply(), 1);
+    EXPECT_EQ(messages()[0], "Found incomplete current from an interrupted update");
+    EXPECT_EQ(tree_contents(root / "current"), installed);
+    EXPECT_FALSE(fs::exists(root / "current.bak"));
+    EXPECT_FALSE(fs::exists(root / "updater.trash.1"));
 }
 
 TEST_F(wine_run, a_backup_that_cant_be_removed_is_moved_aside_and_removed_later)
