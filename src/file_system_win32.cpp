@@ -348,12 +348,8 @@ bool sync_directory(const fs::path&)
     return true;
 }
 
-bool sync_tree(const fs::path&)
-{
-    // Every extracted file was flushed with FlushFileBuffers before it was
-    // closed; flushing a whole volume would need administrator rights.
-    return true;
-}
+// sync_tree is in entry_files_win32.cpp, beside the write-out of each file
+// that it completes.
 
 namespace {
 

@@ -193,9 +193,11 @@ run_result run_program(const std::vector<std::string>& argv,
     const fs::path out_file = output.path / "out";
     const fs::path err_file = output.path / "err";
     std::vector<std::string> env;
+    // A name given in extra_env replaces the inherited one: getenv would
+    // return whichever comes first.
     for (char** e = environ; *e; ++e) {
         const std::string entry = *e;
-        if (extra_env.count(entry.substr(0, entry.find('='))) == 0)
+        if (!extra_env.count(entry.substr(0, entry.find('='))))
             env.push_back(entry);
     }
     for (const auto& [name, value] : extra_env)

@@ -62,8 +62,9 @@ struct run_result {
     std::string err;
 };
 
-// Runs a program to its end with the given arguments (argv[0] first), as
-// the user and group run_as when that is not -1.
+// Runs a program to its end with the given arguments (argv[0] first), in
+// the environment with extra_env added or replacing entries, as the user
+// and group run_as when that is not -1.
 run_result run_program(const std::vector<std::string>& argv,
                        const std::map<std::string, std::string>& extra_env = {}, int run_as = -1);
 

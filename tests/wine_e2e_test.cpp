@@ -1,10 +1,12 @@
 // The Windows program, updater.exe, run under Wine against temporary
 // application roots, with Windows helper programs: one that records its
 // command line and working directory, one that sleeps, one that holds a
-// directory, and the updater built without its manifest.
+// directory, the updater built without its manifest, and the updater built
+// with a stand-in for a flush call that Wine lacks.
 //
 // Needs UPDATER_EXE, WIN_RECORD_APP, WIN_SLEEPER, WIN_HOLDER,
-// WIN_UPDATER_WITHOUT_MANIFEST and WINEPREFIX in the environment, and a
+// WIN_UPDATER_WITHOUT_MANIFEST, WIN_UPDATER_FLUSH_STAND_IN and WINEPREFIX in
+// the environment, and a
 // UTF-8 locale whose ANSI code page is 1252 (scripts/test-windows.sh sets
 // them all). This file is UTF-8, and so are its string literals.
 #include "test_support.h"
@@ -17,6 +19,7 @@
 #include <cstdlib>
 #include <regex>
 #include <set>
+#include <sstream>
 #include <sys/wait.h>
 #include <thread>
 
@@ -38,6 +41,7 @@ const std::string record_app = env_or_empty("WIN_RECORD_APP");
 const std::string sleeper = env_or_empty("WIN_SLEEPER");
 const std::string holder = env_or_empty("WIN_HOLDER");
 const std::string updater_without_manifest = env_or_empty("WIN_UPDATER_WITHOUT_MANIFEST");
+const std::string updater_flush_stand_in = env_or_empty("WIN_UPDATER_FLUSH_STAND_IN");
 
 // Wine shows the Unix root as drive Z:.
 std::string windows_path(const fs::path& path)
@@ -61,7 +65,7 @@ protected:
     void SetUp() override
     {
         ASSERT_FALSE(updater_exe.empty() || record_app.empty() || sleeper.empty() || holder.empty() ||
-                     updater_without_manifest.empty())
+                     updater_without_manifest.empty() || updater_flush_stand_in.empty())
             << "run scripts/test-windows.sh";
         make_app_root(root, {{"old.txt", "old version"}});
         fs::copy_file(record_app, root / "current" / "app.exe");
@@ -438,6 +442,77 @@ TEST_F(wine_run, names_outside_the_ansi_code_page)
         EXPECT_EQ(refused.err.rfind("updater: filesystem error: can't convert the command line", 0), 0u)
             << refused.err;
         EXPECT_EQ(entries_below(parent), before);
+    }
+}
+
+struct flush_counts {
+    int write_outs = 0;    // NtFlushBuffersFileEx with FLUSH_FLAGS_NO_SYNC
+    int full_flushes = 0;  // NtFlushBuffersFile, each ending in a flush of the device's cache
+};
+
+// Counts the flushes of the updater's process in a relay trace of its run
+// (WINEDEBUG=+pid,+relay: every call into Wine's own DLLs, with arguments,
+// after the process and thread ids). The updater's process is the one that
+// looks up NtFlushBuffersFileEx; Wine's services may trace beside it. The
+// stand-in for that call announces itself through OutputDebugStringA.
+flush_counts count_flushes(const std::string& trace)
+{
+    flush_counts counts;
+    const std::size_t lookup = trace.find("\"NtFlushBuffersFileEx\")");
+    if (lookup == std::string::npos)
+        return counts;
+    const std::size_t line_start = trace.rfind('\n', lookup) + 1;
+    const std::string process = trace.substr(line_start, trace.find(':', line_start) + 1 - line_start);
+    std::istringstream in(trace);
+    for (std::string line; std::getline(in, line);) {
+        if (line.compare(0, process.size(), process) != 0)
+            continue;
+        counts.full_flushes += line.find(":Call ntdll.NtFlushBuffersFile(") != std::string::npos;
+        counts.write_outs += line.find("\"NtFlushBuffersFileEx flags=2\")") != std::string::npos;
+    }
+    return counts;
+}
+
+TEST_F(wine_run, an_update_of_100_files_flushes_the_device_a_constant_number_of_times)
+{
+    std::vector<zip_item> items;
+    std::map<std::string, std::string> new_tree;
+    for (int i = 0; i < 100; ++i) {
+        const std::string name = (i % 4 ? "dir" + std::to_string(i % 4) + "/" : "") + "file" + std::to_string(i);
+        items.push_back({name, "data " + std::to_string(i)});
+        new_tree[name] = "data " + std::to_string(i);
+    }
+    write_zip(package, items);
+    struct variant {
+        std::string what;
+        std::string exe;
+        std::string stand_in_refuses_full;
+        flush_counts expected;
+    };
+    // Besides the files: one full flush each for the marker and .version.new.
+    for (const variant& v : std::vector<variant>{
+             // Wine 8's ntdll lacks the call: every file is flushed completely.
+             {"updater.exe", updater_exe, "", {0, 102}},
+             // Every file written out, then one full flush for the tree.
+             {"with the call", updater_flush_stand_in, "", {100, 3}},
+             // That flush refused: every file flushed completely after all.
+             {"flush of the tree refused", updater_flush_stand_in, "1", {100, 102}},
+         }) {
+        SCOPED_TRACE(v.what);
+        fs::remove_all(root);
+        make_app_root(root, {{"old.txt", "old version"}});
+        updater({});  // starts Wine's services, if needed, outside the trace
+        std::map<std::string, std::string> env{{"WINEDEBUG", "+pid,+relay"}};
+        if (!v.stand_in_refuses_full.empty())
+            env["FLUSH_STAND_IN_REFUSES_FULL"] = v.stand_in_refuses_full;
+        const run_result result = run_program({wine, v.exe, "apply", "--pid", "999999", "--package",
+                                               windows_path(package), "--app-dir", windows_path(root), "--version",
+                                               "2.0"}, env);
+        EXPECT_EQ(result.exit_code, 0);
+        EXPECT_EQ(tree_contents(root / "current"), new_tree);
+        const flush_counts counts = count_flushes(result.err);
+        EXPECT_EQ(counts.write_outs, v.expected.write_outs);
+        EXPECT_EQ(counts.full_flushes, v.expected.full_flushes);
     }
 }
 
