@@ -193,8 +193,13 @@ run_result run_program(const std::vector<std::string>& argv,
     const fs::path out_file = output.path / "out";
     const fs::path err_file = output.path / "err";
     std::vector<std::string> env;
-    for (char** e = environ; *e; ++e)
-        env.emplace_back(*e);
+    // A variable of extra_env replaces the inherited one: with both, the
+    // program would read whichever comes first.
+    for (char** e = environ; *e; ++e) {
+        const std::string entry = *e;
+        if (!extra_env.count(entry.substr(0, entry.find('='))))
+            env.push_back(entry);
+    }
     for (const auto& [name, value] : extra_env)
         env.push_back(name + "=" + value);
     std::vector<char*> args = c_strings(argv);
