@@ -133,6 +133,13 @@ bool write_new_file(const std::filesystem::path& file, const std::string& conten
 // The line end of text files on this platform.
 extern const char* const text_line_end;
 
+#ifdef _WIN32
+// The processes that hold any of the files (full paths) open, as
+// "app.exe (pid 1234), scanner.exe (pid 99)"; empty when none does or the
+// Restart Manager can't tell.
+std::string describe_file_holders(const std::vector<std::wstring>& files);
+#endif
+
 // ---- Platform layer for durability and exclusion --------------------------
 
 // Makes a directory's entries (names created, renamed or removed in it)
