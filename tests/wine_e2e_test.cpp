@@ -424,6 +424,32 @@ TEST_F(wine_run, slow_a_process_that_never_exits_is_terminated_with_exit_code_1)
     EXPECT_LT(seconds, 40.0);
 }
 
+// An application running elevated lets an updater that is not wait for it
+// but not terminate it. Wine has no integrity levels; the sleeper stands in
+// by granting everybody only the right to wait for it.
+TEST_F(wine_run, slow_a_process_that_may_not_be_terminated_is_waited_for_and_left_running)
+{
+    const fs::path pid_file = dir.path / "guarded.pid";
+    const int loader = start_program({wine, sleeper, "--guarded", windows_path(pid_file), "40000"});
+    ASSERT_TRUE(wait_for_file(pid_file, 20000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const std::string pid = read_file(pid_file);
+    fs::remove(package);
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(apply({}, pid).exit_code, 1);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    const lines log = messages();
+    ASSERT_GE(log.size(), 3u);
+    EXPECT_EQ(log[0], "Waiting for process " + pid + " to exit (timeout 30000ms)");
+    EXPECT_EQ(log[1], "Process " + pid + " did not exit in time and could not be terminated: access denied");
+    EXPECT_EQ(log[2], "Renaming current/ -> current.bak/");
+    EXPECT_GT(seconds, 29.5);
+    EXPECT_LT(seconds, 38.0);
+    int status = 0;
+    ::waitpid(loader, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;  // slept to its end
+}
+
 TEST_F(wine_run, renames_are_retried_while_another_program_holds_the_directory)
 {
     wine_debug = "-all,fixme+rstrtmgr";
