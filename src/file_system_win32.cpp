@@ -70,11 +70,16 @@ bool is_passing_error(DWORD error)
     return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED || error == ERROR_LOCK_VIOLATION;
 }
 
+// Below, beside the directory listing that finds the files.
+std::string held_by(const std::vector<std::wstring>& files);
+
 // Runs attempt until it succeeds, fails for good, or about 10 s have gone.
 // Scanners and explorers hold files for moments; the wait doubles from
-// 50 ms. One warning tells that a retry was needed.
-template <class Attempt>
-void retry_while_busy(const fs::path& subject, const char* action, Attempt attempt, std::error_code& ec)
+// 50 ms. One warning tells that a retry was needed, and names the programs
+// that hold the files in_the_way() lists after the failed attempt.
+template <class InTheWay, class Attempt>
+void retry_while_busy(const fs::path& subject, const char* action, InTheWay in_the_way, Attempt attempt,
+                      std::error_code& ec)
 {
     auto delay = std::chrono::milliseconds(50);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
@@ -84,7 +89,8 @@ void retry_while_busy(const fs::path& subject, const char* action, Attempt attem
         if (!ec || !is_passing_error(static_cast<DWORD>(ec.value())) || std::chrono::steady_clock::now() >= deadline)
             return;
         if (!warned) {
-            spdlog::warn("Retrying {} of {}: {}", action, narrow_from_path(subject), ec.message());
+            spdlog::warn("Retrying {} of {}: {}{}", action, narrow_from_path(subject), ec.message(),
+                         held_by(in_the_way()));
             warned = true;
         }
         std::this_thread::sleep_for(delay);
@@ -158,8 +164,8 @@ struct found_entry {
 bool list_directory(const fs::path& dir, std::vector<found_entry>& entries)
 {
     WIN32_FIND_DATAW found;
-    HANDLE search = ::FindFirstFileExW(system_path(dir / L"*").c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
-                                       nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    HANDLE search = ::FindFirstFileExW(system_path(dir / L"*").c_str(), FindExInfoBasic, &found,
+                                       FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
     if (search == INVALID_HANDLE_VALUE)
         return false;
     do {
@@ -169,6 +175,66 @@ bool list_directory(const fs::path& dir, std::vector<found_entry>& entries)
     } while (::FindNextFileW(search, &found));
     ::FindClose(search);
     return true;
+}
+
+// At most this many entries below a directory are looked at for files that
+// other programs hold: enough for the executables and libraries of an
+// application, which lie near the top, and few enough that neither the walk
+// nor the Restart Manager's query takes long out of the wait.
+constexpr std::size_t max_entries_examined = 1000;
+
+// The files below dir, level by level, never entering a link or junction.
+std::vector<std::wstring> files_below(const fs::path& dir)
+{
+    std::vector<std::wstring> files;
+    std::vector<fs::path> directories{dir};
+    std::size_t examined = 0;
+    for (std::size_t next = 0; next < directories.size(); ++next) {
+        const fs::path parent = directories[next];
+        std::vector<found_entry> entries;
+        list_directory(parent, entries);
+        for (const found_entry& entry : entries) {
+            if (++examined > max_entries_examined)
+                return files;
+            if (is_plain_directory(entry.attributes))
+                directories.push_back(parent / entry.name);
+            else if (!(entry.attributes & FILE_ATTRIBUTE_DIRECTORY))
+                files.push_back((parent / entry.name).native());
+        }
+    }
+    return files;
+}
+
+// The file at path, or the files below the directory at path.
+std::vector<std::wstring> files_at(const fs::path& path)
+{
+    std::error_code ec;
+    const fs::path full = fs::absolute(path, ec);  // the Restart Manager wants full paths
+    const DWORD attributes = ec ? INVALID_FILE_ATTRIBUTES : ::GetFileAttributesW(system_path(full).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return {};
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return {full.native()};
+    return is_plain_directory(attributes) ? files_below(full) : std::vector<std::wstring>();
+}
+
+// The files at each path that exists: those another program may hold.
+std::vector<std::wstring> files_in_the_way(const std::vector<fs::path>& paths)
+{
+    std::vector<std::wstring> files;
+    for (const fs::path& path : paths) {
+        const std::vector<std::wstring> found = files_at(path);
+        files.insert(files.end(), found.begin(), found.end());
+    }
+    return files;
+}
+
+// "; held by app.exe (pid 1234), ..." for the warning of a retry, or nothing
+// when no program is known to hold any of the files.
+std::string held_by(const std::vector<std::wstring>& files)
+{
+    const std::string holders = describe_file_holders(files);
+    return holders.empty() ? std::string() : "; held by " + holders;
 }
 
 // Keeps the first failure: the directories above it fail because of it.
@@ -305,7 +371,8 @@ void rename_entry(const fs::path& from, const fs::path& to, std::error_code& ec)
     }
     const std::wstring source = system_path(from);
     const std::wstring destination = system_path(to);
-    retry_while_busy(from, "rename", [&] {
+    // A file renamed over may be held as well as what is renamed.
+    retry_while_busy(from, "rename", [&] { return files_in_the_way({from, to}); }, [&] {
         // Write-through: the rename is on disk when the call returns.
         const DWORD flags = MOVEFILE_WRITE_THROUGH | MOVEFILE_REPLACE_EXISTING;
         return ::MoveFileExW(source.c_str(), destination.c_str(), flags) ? std::error_code() : last_error();
@@ -317,7 +384,8 @@ bool remove_tree(const fs::path& target, removal_failure& failure, busy_files bu
     if (busy == busy_files::give_up)
         return !remove_tree_once(target, failure);
     std::error_code ec;
-    retry_while_busy(target, "removal", [&] { return remove_tree_once(target, failure); }, ec);
+    const auto in_the_way = [&] { return files_in_the_way({failure.where}); };  // where the last attempt stopped
+    retry_while_busy(target, "removal", in_the_way, [&] { return remove_tree_once(target, failure); }, ec);
     return !ec;
 }
 

@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <string>
+#include <vector>
 #include <system_error>
 
 // The path as it is handed to the system: unchanged while it is short, and
@@ -29,3 +30,8 @@ bool is_hidden_link(const std::wstring& dir_final, const std::filesystem::path& 
 // is the name of what a link leads to; empty when unknown, and only asked for
 // where is_hidden_link can be true.
 std::wstring final_path_for_links(const std::filesystem::path& path);
+
+// The processes that hold any of the files (full paths) open, as
+// "app.exe (pid 1234), scanner.exe (pid 99)"; empty when none does or the
+// Restart Manager can't tell.
+std::string describe_file_holders(const std::vector<std::wstring>& files);
