@@ -2,7 +2,7 @@
 // inflater and CRC, which use the processor's vector and carry-less multiply
 // instructions: on the benchmark packages it takes well under half the
 // processor time zlib needs.
-#include "updater.h"
+#include "deflate.h"
 
 #include <isa-l/crc.h>
 #include <isa-l/igzip_lib.h>

@@ -1,5 +1,5 @@
 // Deflate decoding with zlib, for builds without the faster decoder.
-#include "updater.h"
+#include "deflate.h"
 
 #include <zlib.h>
 

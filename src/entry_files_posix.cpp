@@ -2,7 +2,7 @@
 // systems. Every path below the destination root is walked one component at a
 // time with O_NOFOLLOW, so a symbolic link, whether in the package or placed
 // there by anybody else, is never followed and nothing is written outside it.
-#include "updater.h"
+#include "platform.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -128,25 +128,6 @@ void start_writeback(int fd, off_t from, off_t to)
 #endif
 }
 
-bool copy_entry_data(int fd, const read_chunk_fn& read_chunk)
-{
-    off_t written = 0;
-    off_t flushed = 0;
-    const bool copied = for_each_chunk(read_chunk, [&](const char* chunk, std::size_t size) {
-        if (!write_all(fd, chunk, size))
-            return false;
-        written += static_cast<off_t>(size);
-        if (written - flushed >= writeback_stretch) {
-            start_writeback(fd, flushed, written);
-            flushed = written;
-        }
-        return true;
-    });
-    if (copied && written > flushed && written >= small_file_size)
-        start_writeback(fd, flushed, written);
-    return copied;
-}
-
 bool set_mtime(int fd, std::time_t mtime)
 {
     const timespec times[2] = {{mtime, 0}, {mtime, 0}};
@@ -192,8 +173,20 @@ bool create_leaf(const fs::path& root, const std::vector<std::string>& component
 
 }  // namespace
 
-bool write_entry_file(const fs::path& root, const std::vector<std::string>& components,
-                      unsigned mode, std::time_t mtime, const read_chunk_fn& read_chunk)
+struct entry_file {
+    int fd;
+    off_t written;
+    off_t flushed;  // writeback started up to here
+};
+
+void entry_file_closer::operator()(entry_file* file) const
+{
+    if (file->fd >= 0)
+        ::close(file->fd);
+    delete file;
+}
+
+entry_file_ptr create_entry_file(const fs::path& root, const std::vector<std::string>& components, unsigned mode)
 {
     // The file is always new (O_EXCL), so it gets the recorded bits at
     // creation, through the umask, and the descriptor is writable even when
@@ -204,12 +197,29 @@ bool write_entry_file(const fs::path& root, const std::vector<std::string>& comp
         fd = ::openat(dir_fd, leaf, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, create_mode);
         return fd >= 0;
     });
-    if (!created)
+    return created ? entry_file_ptr(new entry_file{fd, 0, 0}) : nullptr;
+}
+
+bool write_entry_data(entry_file& file, const char* data, std::size_t size)
+{
+    if (!write_all(file.fd, data, size))
         return false;
-    bool ok = copy_entry_data(fd, read_chunk) && set_mtime(fd, mtime);
-    if (::close(fd) != 0)
-        ok = false;
-    return ok;
+    file.written += static_cast<off_t>(size);
+    if (file.written - file.flushed >= writeback_stretch) {
+        start_writeback(file.fd, file.flushed, file.written);
+        file.flushed = file.written;
+    }
+    return true;
+}
+
+bool finish_entry_file(entry_file_ptr file, std::time_t mtime)
+{
+    if (file->written > file->flushed && file->written >= small_file_size)
+        start_writeback(file->fd, file->flushed, file->written);
+    const bool timed = set_mtime(file->fd, mtime);
+    const int fd = file->fd;
+    file->fd = -1;
+    return ::close(fd) == 0 && timed;
 }
 
 bool write_entry_symlink(const fs::path& root, const std::vector<std::string>& components,

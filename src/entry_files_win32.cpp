@@ -14,19 +14,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::wstring wide_from_utf8(const std::string& utf8, const fs::path& where)
-{
-    const int size = ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(),
-                                           static_cast<int>(utf8.size()), nullptr, 0);
-    if (size <= 0)
-        throw fs::filesystem_error("can't convert an entry name", where,
-                                   std::error_code(static_cast<int>(::GetLastError()), std::system_category()));
-    std::wstring wide(static_cast<std::size_t>(size), L'\0');
-    ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), static_cast<int>(utf8.size()), wide.data(),
-                          size);
-    return wide;
-}
-
 bool is_plain_directory(const fs::path& path)
 {
     const DWORD attributes = ::GetFileAttributesW(system_path(path).c_str());
@@ -48,7 +35,7 @@ fs::path create_directory_chain(const fs::path& root, const std::vector<std::str
     create_directory_tree(root);
     fs::path path = root;
     for (std::size_t i = 0; i < count; ++i) {
-        path /= wide_from_utf8(components[i], path);
+        path /= wide_from(components[i], CP_UTF8);
         if (!::CreateDirectoryW(system_path(path).c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS)
             throw_directory_error(path, std::error_code(static_cast<int>(::GetLastError()), std::system_category()));
         if (!is_plain_directory(path))
@@ -68,15 +55,6 @@ bool set_mtime(HANDLE file, std::time_t mtime)
     const std::uint64_t ticks = filetime_ticks(mtime);
     FILETIME when{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
     return ::SetFileTime(file, nullptr, &when, &when) != 0;
-}
-
-bool copy_entry_data(HANDLE file, const read_chunk_fn& read_chunk)
-{
-    return for_each_chunk(read_chunk, [file](const char* chunk, std::size_t size) {
-        DWORD written = 0;
-        return ::WriteFile(file, chunk, static_cast<DWORD>(size), &written, nullptr) &&
-               written == static_cast<DWORD>(size);
-    });
 }
 
 // Removes a file that is in the way of the new one; never a directory.
@@ -251,20 +229,40 @@ void create_entry_directories(const fs::path& root, const std::vector<std::strin
     create_directory_chain(root, components, components.size());
 }
 
-bool write_entry_file(const fs::path& root, const std::vector<std::string>& components, unsigned,
-                      std::time_t mtime, const read_chunk_fn& read_chunk)
+struct entry_file {
+    HANDLE handle;
+};
+
+void entry_file_closer::operator()(entry_file* file) const
+{
+    if (file->handle != INVALID_HANDLE_VALUE)
+        ::CloseHandle(file->handle);
+    delete file;
+}
+
+entry_file_ptr create_entry_file(const fs::path& root, const std::vector<std::string>& components, unsigned)
 {
     const fs::path parent = create_directory_chain(root, components, components.size() - 1);
-    const fs::path path = parent / wide_from_utf8(components.back(), parent);
+    const fs::path path = parent / wide_from(components.back(), CP_UTF8);
     remove_existing_file(path);
-    HANDLE file = ::CreateFileW(system_path(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
-    bool ok = copy_entry_data(file, read_chunk) && set_mtime(file, mtime) && write_out_file(file);
-    if (!::CloseHandle(file))
-        ok = false;
-    return ok;
+    HANDLE handle = ::CreateFileW(system_path(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    return handle == INVALID_HANDLE_VALUE ? nullptr : entry_file_ptr(new entry_file{handle});
+}
+
+bool write_entry_data(entry_file& file, const char* data, std::size_t size)
+{
+    DWORD written = 0;
+    return ::WriteFile(file.handle, data, static_cast<DWORD>(size), &written, nullptr) &&
+           written == static_cast<DWORD>(size);
+}
+
+bool finish_entry_file(entry_file_ptr file, std::time_t mtime)
+{
+    const bool ok = set_mtime(file->handle, mtime) && write_out_file(file->handle);
+    HANDLE handle = file->handle;
+    file->handle = INVALID_HANDLE_VALUE;
+    return ::CloseHandle(handle) && ok;
 }
 
 bool write_entry_symlink(const fs::path&, const std::vector<std::string>&, const std::string&)

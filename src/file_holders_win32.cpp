@@ -8,6 +8,62 @@
 
 namespace {
 
+namespace fs = std::filesystem;
+
+// At most this many entries below a directory are looked at for files that
+// other programs hold: enough for the executables and libraries of an
+// application, which lie near the top, and few enough that neither the walk
+// nor the Restart Manager's query takes long out of the wait.
+constexpr std::size_t max_entries_examined = 1000;
+
+// The files below dir, level by level, never entering a link or junction.
+std::vector<std::wstring> files_below(const fs::path& dir)
+{
+    std::vector<std::wstring> files;
+    std::vector<fs::path> directories{dir};
+    std::size_t examined = 0;
+    for (std::size_t next = 0; next < directories.size(); ++next) {
+        const fs::path parent = directories[next];
+        std::vector<found_entry> entries;
+        list_directory(parent, entries);
+        for (const found_entry& entry : entries) {
+            if (++examined > max_entries_examined)
+                return files;
+            if (is_plain_directory(entry.attributes))
+                directories.push_back(parent / entry.name);
+            else if (!(entry.attributes & FILE_ATTRIBUTE_DIRECTORY))
+                files.push_back((parent / entry.name).native());
+        }
+    }
+    return files;
+}
+
+// The file at path, or the files below the directory at path.
+std::vector<std::wstring> files_at(const fs::path& path)
+{
+    std::error_code ec;
+    const fs::path full = fs::absolute(path, ec);  // the Restart Manager wants full paths
+    const DWORD attributes = ec ? INVALID_FILE_ATTRIBUTES : ::GetFileAttributesW(system_path(full).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return {};
+    if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return {full.native()};
+    return is_plain_directory(attributes) ? files_below(full) : std::vector<std::wstring>();
+}
+
+// The files at each path that exists: those another program may hold.
+std::vector<std::wstring> files_in_the_way(const std::vector<fs::path>& paths)
+{
+    std::vector<std::wstring> files;
+    for (const fs::path& path : paths) {
+        const std::vector<std::wstring> found = files_at(path);
+        files.insert(files.end(), found.begin(), found.end());
+    }
+    return files;
+}
+
+
+
 // The process's executable's file name ("app.exe"), or empty when it can't
 // be queried or the process id now belongs to a later process.
 std::wstring image_name(const RM_UNIQUE_PROCESS& holder)
@@ -66,8 +122,9 @@ bool list_holders(DWORD session, std::vector<RM_PROCESS_INFO>& holders)
     return false;
 }
 
-}  // namespace
-
+// The processes that hold any of the files (full paths) open, as
+// "app.exe (pid 1234), scanner.exe (pid 99)"; empty when none does or the
+// Restart Manager can't tell.
 std::string describe_file_holders(const std::vector<std::wstring>& files)
 {
     if (files.empty())
@@ -89,4 +146,12 @@ std::string describe_file_holders(const std::vector<std::wstring>& files)
     for (const RM_PROCESS_INFO& holder : holders)
         text += (text.empty() ? "" : ", ") + holder_label(holder);
     return text;
+}
+
+}  // namespace
+
+std::string held_by(const std::vector<fs::path>& paths)
+{
+    const std::string holders = describe_file_holders(files_in_the_way(paths));
+    return holders.empty() ? std::string() : "; held by " + holders;
 }

@@ -1,7 +1,7 @@
 // File-system services on POSIX systems: names as bytes, renames, looking at
 // names without following links, directory listing and creation, fsync of
 // directories, syncfs of a whole tree, and flock on the update log.
-#include "updater.h"
+#include "platform.h"
 
 #include <cerrno>
 #include <cstring>
@@ -113,44 +113,44 @@ namespace {
 
 // The log is the updater's own file: a regular file with no other name,
 // reached without following a link and opened without blocking on a pipe.
-int open_log_file(const fs::path& log_file, std::string& reason)
+int open_log_file(const fs::path& log_file, std::error_code& error)
 {
     const int fd = ::open(log_file.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
     if (fd < 0) {
-        const int error = errno;
-        reason = "can't open " + log_file.string() + ": " +
-                 (error == ELOOP ? "it is a symbolic link" : std::strerror(error));
+        error = errno_code(errno);
         return -1;
     }
     struct stat info;
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1) {
-        ::close(fd);
-        reason = "can't open " + log_file.string() + ": not a regular file of its own";
-        return -1;
-    }
-    return fd;
+    if (::fstat(fd, &info) != 0)
+        error = errno_code(errno);
+    else if (!S_ISREG(info.st_mode))
+        error = errno_code(S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
+    else if (info.st_nlink != 1)
+        error = errno_code(EMLINK);
+    if (!error)
+        return fd;
+    ::close(fd);
+    return -1;
 }
 
 }  // namespace
 
-lock_outcome try_lock_update_log(const fs::path& log_file, std::FILE*& stream, std::string& reason)
+lock_outcome lock_update_log(const fs::path& log_file, std::FILE*& stream, std::error_code& error)
 {
-    const int fd = open_log_file(log_file, reason);
+    const int fd = open_log_file(log_file, error);
     if (fd < 0)
         return lock_outcome::failed;
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        const int error = errno;
+        error = errno_code(errno);
         ::close(fd);
-        reason = error == EWOULDBLOCK ? "another updater is running for " + log_file.parent_path().string()
-                                      : "can't lock " + log_file.string() + ": " + std::strerror(error);
-        return error == EWOULDBLOCK ? lock_outcome::busy : lock_outcome::failed;
+        return error.value() == EWOULDBLOCK ? lock_outcome::busy : lock_outcome::failed;
     }
     // Written through this descriptor, never reopened by name, so what was
     // checked above is what is written. It stays open, and so the lock held,
     // until the process ends.
     stream = ::ftruncate(fd, 0) == 0 ? ::fdopen(fd, "ab") : nullptr;
     if (!stream) {
-        reason = "can't empty " + log_file.string() + ": " + std::strerror(errno);
+        error = errno_code(errno);
         ::close(fd);
         return lock_outcome::failed;
     }

@@ -2,6 +2,8 @@
 // update's result into the exit code.
 #include "updater.h"
 
+#include "platform.h"
+
 #include <CLI/CLI.hpp>
 
 #include <cstdio>

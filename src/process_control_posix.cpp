@@ -1,8 +1,11 @@
-// Application process control on POSIX systems: waiting through a process
-// file descriptor (or by polling where the kernel has none), termination with
-// SIGKILL, and a detached start in a session of its own.
-#include "updater.h"
+// The process primitives on POSIX systems: waiting through a process file
+// descriptor (or by polling where the kernel has none), termination with
+// SIGKILL, and a detached start in a session of its own, its arguments split
+// by shell quoting rules.
+#include "platform.h"
+#include "process_control_internals.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -92,21 +95,6 @@ void terminate(std::int32_t pid, int pidfd)
     }
 #endif
     ::kill(pid, SIGKILL);
-}
-
-// "Opening" the process: it must exist and we must be allowed to signal it.
-// Returns false for every other outcome, which the caller reports as
-// "not found". A process id of 0 or below would address a process group or
-// every process, so it is never used.
-bool open_process(std::int32_t pid, int& pidfd)
-{
-    pidfd = -1;
-    if (pid <= 0)
-        return false;
-    pidfd = open_pidfd(pid);
-    if (pidfd < 0 && errno != ENOSYS)
-        return false;
-    return ::kill(pid, 0) == 0;
 }
 
 // --- launching ---------------------------------------------------------------
@@ -199,45 +187,152 @@ int spawn_detached(const std::string& exe, const std::vector<std::string>& words
 
 }  // namespace
 
-void wait_for_other_process(std::int32_t pid)
+struct opened_process {
+    std::int32_t pid;
+    int pidfd;  // -1 where the kernel has none
+};
+
+void opened_process_closer::operator()(opened_process* process) const
 {
-    int pidfd = -1;
-    const bool opened = open_process(pid, pidfd);
-    scope_exit close_pidfd{[&] {
-        if (pidfd >= 0)
-            ::close(pidfd);
-    }};
-    if (!opened) {
-        spdlog::info("Process {} not found, proceeding", pid);
-        return;
-    }
-    spdlog::info("Waiting for process {} to exit (timeout {}ms)", pid, exit_timeout_ms);
-    if (wait_for_end(pid, pidfd, exit_timeout_ms))
-        return;
-    spdlog::warn("Process {} did not exit in time, terminating", pid);
-    terminate(pid, pidfd);
-    wait_for_end(pid, pidfd, termination_grace_ms);
+    if (process->pidfd >= 0)
+        ::close(process->pidfd);
+    delete process;
 }
 
-void launch_process(const std::filesystem::path& exe_path, const std::string& argument_string)
+// "Opening" the process: it must exist and the updater must be allowed to
+// signal it; anything else counts as not found. A process id of 0 or below
+// would address a process group or every process, so it is never used.
+opened_process_ptr open_process(std::int32_t pid, process_access& access)
 {
-    const std::string command_line = build_command_line(exe_path, argument_string);
+    access = process_access::not_found;
+    if (pid <= 0)
+        return nullptr;
+    const int pidfd = open_pidfd(pid);
+    const int pidfd_error = errno;
+    opened_process_ptr process(new opened_process{pid, pidfd});
+    if ((pidfd < 0 && pidfd_error != ENOSYS) || ::kill(pid, 0) != 0)
+        return nullptr;
+    access = process_access::wait_and_terminate;
+    return process;
+}
+
+bool wait_for_exit(opened_process& process, int timeout_ms)
+{
+    return wait_for_end(process.pid, process.pidfd, timeout_ms);
+}
+
+void terminate_process(opened_process& process)
+{
+    terminate(process.pid, process.pidfd);
+}
+
+unsigned long start_detached(const std::filesystem::path& exe_path, const std::string& argument_string,
+                             const std::string&)
+{
     std::vector<std::string> words{exe_path.string()};
     std::vector<std::string> argument_words;
-    int error = EINVAL;
-    if (split_shell_words(argument_string, argument_words)) {
-        words.insert(words.end(), argument_words.begin(), argument_words.end());
-        // The child changes directory before exec, so a relative executable
-        // path must be resolved against the updater's own directory first.
-        std::error_code ec;
-        const std::filesystem::path absolute_exe = std::filesystem::absolute(exe_path, ec);
-        error = ec ? ec.value()
-                   : spawn_detached(absolute_exe.string(), words,
-                                    absolute_exe.parent_path().string());
+    if (!split_shell_words(argument_string, argument_words))
+        return EINVAL;
+    words.insert(words.end(), argument_words.begin(), argument_words.end());
+    // The child changes directory before exec, so a relative executable
+    // path must be resolved against the updater's own directory first.
+    std::error_code ec;
+    const std::filesystem::path absolute_exe = std::filesystem::absolute(exe_path, ec);
+    if (ec)
+        return static_cast<unsigned long>(ec.value());
+    return static_cast<unsigned long>(spawn_detached(absolute_exe.string(), words, absolute_exe.parent_path().string()));
+}
+
+namespace {
+
+bool is_blank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n';
+}
+
+// Inside double quotes a backslash escapes only these; elsewhere it stays.
+bool escapable_in_double_quotes(char c)
+{
+    return c == '$' || c == '`' || c == '"' || c == '\\' || c == '\n';
+}
+
+// Each reader starts at the opening character at text[i], appends what the
+// quoting yields to word, and leaves i after the closing character; false
+// when the text ends before the quoting does.
+bool read_single_quoted(const std::string& text, std::size_t& i, std::string& word)
+{
+    const std::size_t close = text.find('\'', i + 1);
+    if (close == std::string::npos)
+        return false;
+    word.append(text, i + 1, close - i - 1);
+    i = close + 1;
+    return true;
+}
+
+bool read_double_quoted(const std::string& text, std::size_t& i, std::string& word)
+{
+    for (++i; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '"') {
+            ++i;
+            return true;
+        }
+        if (c == '\\' && i + 1 < text.size() && escapable_in_double_quotes(text[i + 1])) {
+            ++i;
+            if (text[i] != '\n')  // backslash and line end join the lines
+                word += text[i];
+        } else {
+            word += c;
+        }
     }
-    if (error != 0) {
-        spdlog::error("Failed to launch process, error code: {}", error);
-        return;
+    return false;
+}
+
+bool read_escaped(const std::string& text, std::size_t& i, std::string& word)
+{
+    if (i + 1 >= text.size())
+        return false;
+    word += text[i + 1];
+    i += 2;
+    return true;
+}
+
+}  // namespace
+
+bool split_shell_words(const std::string& text, std::vector<std::string>& words)
+{
+    words.clear();
+    std::string word;
+    bool in_word = false;
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const char c = text[i];
+        bool complete = true;
+        if (is_blank(c)) {
+            if (in_word)
+                words.push_back(word);
+            word.clear();
+            in_word = false;
+            ++i;
+            continue;
+        }
+        if (c == '\\' && i + 1 < text.size() && text[i + 1] == '\n') {
+            i += 2;  // a backslash before a line end joins the lines
+            continue;
+        }
+        if (c == '\'')
+            complete = read_single_quoted(text, i, word);
+        else if (c == '"')
+            complete = read_double_quoted(text, i, word);
+        else if (c == '\\')
+            complete = read_escaped(text, i, word);
+        else
+            word += text[i++];
+        if (!complete)
+            return false;
+        in_word = true;
     }
-    spdlog::info("Launched: {}", command_line);
+    if (in_word)
+        words.push_back(word);
+    return true;
 }

@@ -1,62 +1,51 @@
-// Application process control on Windows, with the Win32 process API.
-#include "updater.h"
-
-#include <windows.h>
+// The process primitives on Windows, with the Win32 process API.
+#include "platform_win32.h"
 
 static_assert(sizeof(STARTUPINFOA) == 104, "STARTUPINFOA of x64 Windows");
 
-namespace {
+struct opened_process {
+    HANDLE handle;
+};
+
+void opened_process_closer::operator()(opened_process* process) const
+{
+    ::CloseHandle(process->handle);
+    delete process;
+}
 
 // Opens the process to wait for it and, where this updater may, to
 // terminate it. An application running elevated denies an updater that is
-// not the right to terminate it, but still lets it wait. On failure the
-// last error is OpenProcess's.
-HANDLE open_process(std::int32_t pid, bool& may_terminate)
+// not the right to terminate it, but still lets it wait.
+opened_process_ptr open_process(std::int32_t pid, process_access& access)
 {
     const DWORD id = static_cast<DWORD>(pid);
-    HANDLE process = ::OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, id);
-    may_terminate = process != nullptr;
-    if (process || ::GetLastError() != ERROR_ACCESS_DENIED)
-        return process;
-    return ::OpenProcess(SYNCHRONIZE, FALSE, id);
-}
-
-// Terminates a process that outlived the wait, where this updater may.
-void end_overdue_process(HANDLE process, std::int32_t pid, bool may_terminate)
-{
-    if (!may_terminate) {
-        // Whether its files are still in the way, the rename's retries tell.
-        spdlog::error("Process {} did not exit in time and could not be terminated: access denied", pid);
-        return;
+    HANDLE handle = ::OpenProcess(SYNCHRONIZE | PROCESS_TERMINATE, FALSE, id);
+    access = process_access::wait_and_terminate;
+    if (!handle && ::GetLastError() == ERROR_ACCESS_DENIED) {
+        handle = ::OpenProcess(SYNCHRONIZE, FALSE, id);
+        access = process_access::wait_only;
     }
-    spdlog::warn("Process {} did not exit in time, terminating", pid);
-    ::TerminateProcess(process, 1);
-    ::WaitForSingleObject(process, termination_grace_ms);
-}
-
-}  // namespace
-
-void wait_for_other_process(std::int32_t pid)
-{
-    bool may_terminate = false;
-    HANDLE process = open_process(pid, may_terminate);
-    if (!process) {
-        if (::GetLastError() == ERROR_ACCESS_DENIED)
-            spdlog::warn("Process {} can't be waited for: access denied, proceeding", pid);
-        else
-            spdlog::info("Process {} not found, proceeding", pid);
-        return;
+    if (!handle) {
+        access = ::GetLastError() == ERROR_ACCESS_DENIED ? process_access::refused : process_access::not_found;
+        return nullptr;
     }
-    scope_exit close_process{[process] { ::CloseHandle(process); }};
-    spdlog::info("Waiting for process {} to exit (timeout {}ms)", pid, exit_timeout_ms);
-    if (::WaitForSingleObject(process, exit_timeout_ms) != WAIT_TIMEOUT)
-        return;  // ended, or the wait failed: either way, go on
-    end_overdue_process(process, pid, may_terminate);
+    return opened_process_ptr(new opened_process{handle});
 }
 
-void launch_process(const std::filesystem::path& exe_path, const std::string& argument_string)
+bool wait_for_exit(opened_process& process, int timeout_ms)
 {
-    const std::string command_line = build_command_line(exe_path, argument_string);
+    // Ended, or the wait failed: either way, go on.
+    return ::WaitForSingleObject(process.handle, static_cast<DWORD>(timeout_ms)) != WAIT_TIMEOUT;
+}
+
+void terminate_process(opened_process& process)
+{
+    ::TerminateProcess(process.handle, 1);
+}
+
+unsigned long start_detached(const std::filesystem::path& exe_path, const std::string&,
+                             const std::string& command_line)
+{
     const std::string work_dir = narrow_from_path(exe_path.parent_path());
     // CreateProcessA may write into the command line, so it gets a copy.
     std::vector<char> writable(command_line.begin(), command_line.end());
@@ -65,11 +54,9 @@ void launch_process(const std::filesystem::path& exe_path, const std::string& ar
     startup.cb = sizeof startup;
     PROCESS_INFORMATION started{};
     if (!::CreateProcessA(nullptr, writable.data(), nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr,
-                          work_dir.c_str(), &startup, &started)) {
-        spdlog::error("Failed to launch process, error code: {}", static_cast<unsigned long>(::GetLastError()));
-        return;
-    }
+                          work_dir.c_str(), &startup, &started))
+        return ::GetLastError();
     ::CloseHandle(started.hThread);
     ::CloseHandle(started.hProcess);
-    spdlog::info("Launched: {}", command_line);
+    return 0;
 }

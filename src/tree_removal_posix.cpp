@@ -7,7 +7,7 @@
 // target's parent: it goes down by opening a child and closing the parent,
 // and back up through "..", checked against the identity recorded on the way
 // down. What is left to do at each level is kept as names, in memory.
-#include "updater.h"
+#include "platform.h"
 
 #include <cerrno>
 #include <cstring>

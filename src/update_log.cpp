@@ -1,6 +1,8 @@
 // The update log: one emptied file per run, written through line by line.
 #include "updater.h"
 
+#include "platform.h"
+
 #include <spdlog/sinks/stdout_sinks.h>
 
 #include <chrono>
@@ -22,12 +24,14 @@ steady::duration take_log_lock(const std::filesystem::path& log_path, std::FILE*
 {
     const auto started = steady::now();
     for (;;) {
-        std::string reason;
-        const lock_outcome outcome = try_lock_update_log(log_path, stream, reason);
+        std::error_code error;
+        const lock_outcome outcome = lock_update_log(log_path, stream, error);
         if (outcome == lock_outcome::taken)
             return steady::now() - started;
-        if (outcome == lock_outcome::failed || steady::now() - started >= lock_wait_limit)
-            throw std::runtime_error(reason);
+        if (outcome == lock_outcome::failed)
+            throw std::runtime_error("can't open " + narrow_from_path(log_path) + ": " + error.message());
+        if (steady::now() - started >= lock_wait_limit)
+            throw std::runtime_error("another updater is running for " + narrow_from_path(log_path.parent_path()));
         std::this_thread::sleep_for(lock_poll_interval);
     }
 }

@@ -10,6 +10,8 @@
 // beside `.version` until that moment, so that it goes with the files.
 #include "updater.h"
 
+#include "platform.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -256,7 +258,7 @@ int roll_back(const layout_paths& paths, const std::string& exe_name)
 {
     log_message(spdlog::level::err, "Extraction failed, rolling back");
     if (restore_backup(paths))
-        launch_process(paths.live / exe_name, "--update-failed");
+        launch_process(paths.live / path_from_narrow(exe_name), "--update-failed");
     return 1;
 }
 
@@ -268,7 +270,7 @@ int finish_update(const layout_paths& paths, const std::string& exe_name,
     if (is_present(paths.staged_version))
         settle_staged_version(paths, true);
     spdlog::info("Version written: {}", version);
-    const fs::path exe_path = paths.live / exe_name;
+    const fs::path exe_path = paths.live / path_from_narrow(exe_name);
     std::string argument_string = "--after-update";
     if (!relaunch_args.empty())
         argument_string += " " + relaunch_args;

@@ -1,7 +1,7 @@
 // The deflate decoder and CRC-32 that extraction uses. The same tests run
 // against each decoder the build can select, with zlib's encoder and CRC as
 // the reference.
-#include "updater.h"
+#include "deflate.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>

@@ -1,6 +1,7 @@
 // Package extraction against real zip files written with libzip.
 #include "test_support.h"
 #include "updater.h"
+#include "deflate.h"
 
 #include <gtest/gtest.h>
 

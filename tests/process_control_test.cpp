@@ -1,5 +1,5 @@
 // The command line that is logged and the splitting of argument strings.
-#include "updater.h"
+#include "process_control_internals.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,7 @@
-// How paths reach the Windows system calls: the extended-length form for
-// long paths, and the recognition of links that Wine does not show as
-// reparse points.
+// Names and paths on Windows: narrow strings in the process's code page
+// (UTF-8 by the manifest, else the ANSI code page), the extended-length form
+// in which long paths reach the system calls, and the recognition of links
+// that Wine does not show as reparse points.
 #include "platform_win32.h"
 
 #include <vector>
@@ -8,6 +9,43 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+[[noreturn]] void throw_conversion_error(const std::string& what, DWORD error)
+{
+    throw fs::filesystem_error("can't convert " + what,
+                               std::error_code(static_cast<int>(error), std::system_category()));
+}
+
+
+// The code page of narrow strings. CP_ACP would name it too, but from_wide
+// must know whether that is UTF-8: the flags it passes for the other code
+// pages make a conversion to UTF-8 fail.
+UINT narrow_code_page()
+{
+    return ::GetACP();
+}
+
+std::string from_wide(const std::wstring& wide, UINT code_page, const std::string& what = "a path")
+{
+    if (wide.empty())
+        return {};
+    // A character the code page lacks must fail, not turn into "?" or a
+    // look-alike. UTF-8 lacks only unpaired surrogates, and refuses the
+    // best-fit flag and the default-character report (ERROR_INVALID_FLAGS,
+    // ERROR_INVALID_PARAMETER).
+    BOOL lossy = FALSE;
+    const bool utf8 = code_page == CP_UTF8;
+    const DWORD flags = utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
+    const int size = ::WideCharToMultiByte(code_page, flags, wide.data(), static_cast<int>(wide.size()), nullptr,
+                                           0, nullptr, utf8 ? nullptr : &lossy);
+    if (size <= 0 || lossy)
+        throw_conversion_error(what, size <= 0 ? ::GetLastError() : ERROR_NO_UNICODE_TRANSLATION);
+    std::string narrow(static_cast<std::size_t>(size), '\0');
+    ::WideCharToMultiByte(code_page, flags, wide.data(), static_cast<int>(wide.size()), narrow.data(), size,
+                          nullptr, nullptr);
+    return narrow;
+}
+
 
 // CreateDirectoryW refuses from MAX_PATH less room for an 8.3 name on; the
 // other calls from MAX_PATH on. The lower bound serves both.
@@ -38,6 +76,47 @@ bool running_under_wine()
 }
 
 }  // namespace
+
+std::wstring wide_from(const std::string& text, UINT code_page)
+{
+    if (text.empty())
+        return {};
+    const int size = ::MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, text.data(),
+                                           static_cast<int>(text.size()), nullptr, 0);
+    if (size <= 0)
+        throw_conversion_error("\"" + text + "\"", ::GetLastError());
+    std::wstring wide(static_cast<std::size_t>(size), L'\0');
+    ::MultiByteToWideChar(code_page, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
+                          wide.data(), size);
+    return wide;
+}
+
+void check_narrow_command_line()
+{
+    // The C runtime made argv from the wide command line with best-fit
+    // mapping: a character the code page lacks became "?" or a look-alike
+    // (U+0141, L with stroke, a plain "L"), which could name another
+    // directory than the caller's. Such a command line is refused whole,
+    // relaunch arguments included, which would reach the application
+    // altered as well. Under UTF-8 nothing is lost this way.
+    from_wide(::GetCommandLineW(), narrow_code_page(), "the command line");
+}
+
+fs::path path_from_narrow(const std::string& narrow)
+{
+    return fs::path(wide_from(narrow, narrow_code_page()));
+}
+
+std::string narrow_from_path(const fs::path& path)
+{
+    return from_wide(path.native(), narrow_code_page());
+}
+
+std::string package_path_for_zip(const std::string& narrow)
+{
+    return from_wide(system_path(path_from_narrow(narrow)), CP_UTF8);
+}
+
 
 std::wstring system_path(const fs::path& path)
 {
@@ -90,4 +169,9 @@ bool is_hidden_link(const std::wstring& dir_final, const fs::path& path)
     const std::wstring expected = dir_final + L"\\" + path.filename().native();
     return dir_final.empty() || ::CompareStringOrdinal(final.c_str(), static_cast<int>(final.size()), expected.c_str(),
                                                        static_cast<int>(expected.size()), TRUE) != CSTR_EQUAL;
+}
+
+std::error_code link_left_alone()
+{
+    return std::make_error_code(std::errc::operation_not_supported);
 }

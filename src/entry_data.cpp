@@ -1,0 +1,116 @@
+// Reading entry data. Stored and deflated entries, nearly all there are, are
+// read raw from the package in large chunks, inflated here and checked
+// against the recorded CRC-32. That skips the zip library's own layers, which
+// read the package a few kilobytes at a time with a seek before each read.
+// Other methods go through the library, which checks their CRC-32 itself.
+#include "entry_data.h"
+
+namespace {
+
+constexpr std::size_t raw_chunk_size = 256 * 1024;
+constexpr std::size_t data_chunk_size = 64 * 1024;
+
+bool has_raw_reader(const zip_stat_t& stat)
+{
+    constexpr zip_uint64_t needed = ZIP_STAT_SIZE | ZIP_STAT_CRC | ZIP_STAT_COMP_METHOD;
+    return (stat.valid & needed) == needed &&
+           (stat.comp_method == ZIP_CM_STORE || stat.comp_method == ZIP_CM_DEFLATE);
+}
+
+bool is_encrypted(const zip_stat_t& stat)
+{
+    return (stat.valid & ZIP_STAT_ENCRYPTION_METHOD) != 0 && stat.encryption_method != ZIP_EM_NONE;
+}
+
+bool start_inflating(entry_data& data)
+{
+    entry_data_buffers& buffers = *data.buffers;
+    if (!buffers.decoder)
+        buffers.decoder = new_deflate_decoder();
+    data.inflating = buffers.decoder && restart_deflate_decoder(*buffers.decoder);
+    return data.inflating;
+}
+
+// Reads the next chunk of compressed data; false on a read error.
+bool refill_raw(entry_data& data)
+{
+    std::vector<unsigned char>& raw = data.buffers->raw;
+    const zip_int64_t got = zip_fread(data.file.get(), raw.data(), raw.size());
+    if (got < 0)
+        return false;
+    data.raw_ended = got == 0;
+    data.window.in = raw.data();
+    data.window.in_size = static_cast<std::size_t>(got);
+    return true;
+}
+
+// Inflates into the data buffer until it is full or the stream ends;
+// returns the byte count or -1 on damaged data. The decoder may still owe
+// output after the last compressed byte is read, so running out of input
+// is damage only once a call makes no progress at all.
+long long inflate_chunk(entry_data& data)
+{
+    std::vector<char>& out = data.buffers->data;
+    inflate_window& window = data.window;
+    window.out = out.data();
+    window.out_size = out.size();
+    while (window.out_size > 0 && !data.ended) {
+        if (window.in_size == 0 && !data.raw_ended && !refill_raw(data))
+            return -1;
+        const std::size_t in_before = window.in_size;
+        const std::size_t out_before = window.out_size;
+        const inflate_status status = inflate_some(*data.buffers->decoder, window);
+        if (status == inflate_status::damaged)
+            return -1;
+        data.ended = status == inflate_status::ended;
+        if (!data.ended && window.in_size == in_before && window.out_size == out_before && data.raw_ended)
+            return -1;  // the compressed data ended before the stream did
+    }
+    return static_cast<long long>(out.size() - window.out_size);
+}
+
+}  // namespace
+
+entry_data_buffers new_entry_data_buffers()
+{
+    return {std::vector<unsigned char>(raw_chunk_size), std::vector<char>(data_chunk_size), nullptr};
+}
+
+bool open_entry_data(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat, entry_data_buffers& buffers,
+                     entry_data& data)
+{
+    // Raw reading would hand over encrypted bytes unchecked; such entries
+    // are refused, as no password is ever given.
+    if (is_encrypted(stat))
+        return false;
+    const bool raw = has_raw_reader(stat);
+    data.file.reset(zip_fopen_index(archive, index, raw ? ZIP_FL_COMPRESSED : 0));
+    data.buffers = &buffers;
+    data.expected_size = stat.size;
+    data.expected_crc = stat.crc;
+    data.check_crc = raw;
+    return data.file && !(raw && stat.comp_method == ZIP_CM_DEFLATE && !start_inflating(data));
+}
+
+// The size check backs up the CRC: a stream that ends early or runs long
+// must never pass as a complete file.
+long long next_entry_chunk(entry_data& data, const char*& chunk)
+{
+    std::vector<char>& out = data.buffers->data;
+    chunk = out.data();
+    long long got;
+    if (data.inflating)
+        got = data.ended ? 0 : inflate_chunk(data);
+    else
+        got = zip_fread(data.file.get(), out.data(), out.size());
+    if (got < 0)
+        return -1;
+    if (data.check_crc)
+        data.crc = update_crc32(data.crc, chunk, static_cast<std::size_t>(got));
+    data.total += static_cast<zip_uint64_t>(got);
+    if (data.total > data.expected_size)
+        return -1;
+    if (got == 0 && (data.total != data.expected_size || (data.check_crc && data.crc != data.expected_crc)))
+        return -1;
+    return got;
+}

@@ -1,0 +1,179 @@
+// The platform layer: what the parts need from the operating system, with
+// one implementation per platform (the *_posix.cpp and *_win32.cpp files).
+// Names and paths, renames and removals, durability, the log's lock, the
+// processes, and the writing of extracted entries.
+#pragma once
+
+#include "scope_exit.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <vector>
+
+// ---- Names and paths --------------------------------------------------------
+
+// Narrow strings (command line, log) and paths convert in the platform's
+// narrow file-system encoding: the bytes themselves on POSIX systems, the
+// process's code page on Windows (UTF-8 by the program's manifest from
+// Windows 10 version 1903 on, the ANSI code page before). A string or path
+// that the encoding can't represent raises std::filesystem::filesystem_error
+// rather than naming a wrong file.
+std::filesystem::path path_from_narrow(const std::string& narrow);
+std::string narrow_from_path(const std::filesystem::path& path);
+
+// Raises std::filesystem::filesystem_error when the narrow argument vector
+// lost characters that the encoding can't represent (Windows).
+void check_narrow_command_line();
+
+// The package path as the zip library opens it: UTF-8, and on Windows in
+// the extended-length form when it is long.
+std::string package_path_for_zip(const std::string& narrow);
+
+// ---- Looking at and changing the application root ---------------------------
+
+// What is at a path, looked at without following a link: a link to a
+// directory is "other", never "directory". Raises
+// std::filesystem::filesystem_error when it can't be looked at.
+enum class entry_type { absent, directory, other };
+entry_type entry_type_of(const std::filesystem::path& path);
+
+// Whether a directory has no entries; ec set when it can't be read.
+bool directory_is_empty(const std::filesystem::path& dir, std::error_code& ec);
+
+// The names of a directory's entries; ec set when it can't be read.
+std::vector<std::filesystem::path> directory_names(const std::filesystem::path& dir, std::error_code& ec);
+
+// Creates a directory and its missing parents; an existing directory is
+// fine. Raises std::filesystem::filesystem_error("create_directories", ...)
+// when that is not possible.
+void create_directory_tree(const std::filesystem::path& dir);
+
+// Renames a file or directory of the update, replacing a file (never a
+// directory) at the new name. Where other programs may hold files inside it
+// for a moment (Windows), the rename is retried for a while.
+void rename_entry(const std::filesystem::path& from, const std::filesystem::path& to, std::error_code& ec);
+
+// Where a tree removal stopped: the entry it could not remove, and why.
+struct removal_failure {
+    std::filesystem::path where;
+    std::error_code error;
+};
+
+// Whether a removal that other programs' open files get in the way of is
+// retried like rename_entry, or tried once.
+enum class busy_files { wait, give_up };
+
+// Removes target and everything below it, at any depth, with a bounded
+// number of open descriptors. A link (or any reparse point) is removed
+// itself and never followed, so nothing outside the tree is touched;
+// read-only entries are made writable first. A missing target is success.
+bool remove_tree(const std::filesystem::path& target, removal_failure& failure,
+                 busy_files busy = busy_files::wait);
+
+// Creates a new regular file (never through a link, never reusing an
+// existing one) holding content, and makes it reach stable storage.
+bool write_new_file(const std::filesystem::path& file, const std::string& content, std::error_code& ec);
+
+// The line end of text files on this platform.
+extern const char* const text_line_end;
+
+// ---- Durability and exclusion -------------------------------------------------
+
+// Makes a directory's entries (names created, renamed or removed in it)
+// reach stable storage. False when the system reports an error.
+bool sync_directory(const std::filesystem::path& dir);
+
+// Makes everything written below dir (file data, directories) reach stable
+// storage.
+bool sync_tree(const std::filesystem::path& dir);
+
+enum class lock_outcome { taken, busy, failed };
+
+// Tries once to take an exclusive lock on the log file, creating it. The
+// file must be a regular file of its own (no other hard link), reached
+// without following a link. Once the lock is taken the file is emptied and
+// stream is set to write it; both stay open, and the lock held, until the
+// process exits. When it failed, error says why.
+lock_outcome lock_update_log(const std::filesystem::path& log_file, std::FILE*& stream, std::error_code& error);
+
+// ---- Processes ----------------------------------------------------------------
+
+// The process id of the updater itself.
+std::int32_t current_process_id();
+
+struct opened_process;
+struct opened_process_closer {
+    void operator()(opened_process* process) const;
+};
+using opened_process_ptr = std::unique_ptr<opened_process, opened_process_closer>;
+
+// How far the updater may act on another process: a process may let it
+// wait without letting it terminate (one that runs elevated on Windows, or
+// another user's).
+enum class process_access { wait_and_terminate, wait_only, refused, not_found };
+
+// Opens a process to wait for it and, where access allows, to terminate it.
+// Null unless access is one of the first two.
+opened_process_ptr open_process(std::int32_t pid, process_access& access);
+
+// Waits up to timeout_ms for the process to end; true when it has, or when
+// the wait itself failed (the caller then takes it as ended).
+bool wait_for_exit(opened_process& process, int timeout_ms);
+
+// Terminates the process (exit code 1 where exit codes are set).
+void terminate_process(opened_process& process);
+
+// Starts the executable detached, with its own directory as working
+// directory and the argument string as the platform passes arguments; the
+// command line is the one launch_process logs. Returns 0, or the
+// platform's error code.
+unsigned long start_detached(const std::filesystem::path& exe_path, const std::string& argument_string,
+                             const std::string& command_line);
+
+// ---- Writing extracted entries ------------------------------------------------
+// Every operation works relative to the destination root and never follows
+// a symbolic link in any component, so an entry can't be written outside it.
+
+// False for a name component that the platform's file system would not
+// take literally (on Windows: stream names, device names, trailing dots).
+bool platform_allows_component(const std::string& component);
+
+// Permission bits recorded for an entry, or no_recorded_mode.
+constexpr unsigned no_recorded_mode = ~0u;
+
+// Creates the directory chain root/components[0]/... and raises
+// filesystem_error("create_directories", ...) when that is not possible.
+void create_entry_directories(const std::filesystem::path& root, const std::vector<std::string>& components,
+                              unsigned mode);
+
+// A regular file being extracted. Closed when it goes; a file not finished
+// stays as far as it was written.
+struct entry_file;
+struct entry_file_closer {
+    void operator()(entry_file* file) const;
+};
+using entry_file_ptr = std::unique_ptr<entry_file, entry_file_closer>;
+
+// Creates a new regular file at root/components, replacing an existing
+// non-directory entry; null when it can't be created. Missing parent
+// directories are created as by create_entry_directories, which raises when
+// one can't be.
+entry_file_ptr create_entry_file(const std::filesystem::path& root, const std::vector<std::string>& components,
+                                 unsigned mode);
+
+// Appends data to the file; false when it can't be written.
+bool write_entry_data(entry_file& file, const char* data, std::size_t size);
+
+// Sets the modification time, writes the file out for the durability step
+// and closes it; false when any of that fails.
+bool finish_entry_file(entry_file_ptr file, std::time_t mtime);
+
+// Creates a symbolic link at root/components pointing at target; parents
+// as for create_entry_file.
+bool write_entry_symlink(const std::filesystem::path& root, const std::vector<std::string>& components,
+                         const std::string& target);
