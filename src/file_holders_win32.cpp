@@ -94,7 +94,7 @@ std::string holder_label(const RM_PROCESS_INFO& holder)
         name = holder.strAppName;
     const std::string pid = "pid " + std::to_string(holder.Process.dwProcessId);
     try {
-        return name.empty() ? pid : narrow_from_path(name) + " (" + pid + ")";
+        return name.empty() ? pid : narrow_for_log(name) + " (" + pid + ")";
     } catch (const std::filesystem::filesystem_error&) {
         return pid;
     }

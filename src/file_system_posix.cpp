@@ -48,6 +48,11 @@ std::string narrow_from_path(const fs::path& path)
     return path.string();
 }
 
+std::string narrow_for_log(const fs::path& path)
+{
+    return path.string();
+}
+
 std::string package_path_for_zip(const std::string& narrow)
 {
     return narrow;

@@ -4,6 +4,7 @@
 // that Wine does not show as reparse points.
 #include "platform_win32.h"
 
+#include <algorithm>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -112,6 +113,22 @@ std::string narrow_from_path(const fs::path& path)
     return from_wide(path.native(), narrow_code_page());
 }
 
+std::string narrow_for_log(const fs::path& path)
+{
+    const std::wstring& wide = path.native();
+    if (wide.empty())
+        return {};
+    // No strict flags: a character the code page lacks becomes "?" (or, in
+    // UTF-8, the replacement character) instead of failing.
+    const UINT code_page = narrow_code_page();
+    const int size = ::WideCharToMultiByte(code_page, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0,
+                                           nullptr, nullptr);
+    std::string narrow(static_cast<std::size_t>(std::max(size, 0)), '\0');
+    ::WideCharToMultiByte(code_page, 0, wide.data(), static_cast<int>(wide.size()), narrow.data(), size, nullptr,
+                          nullptr);
+    return narrow;
+}
+
 std::string package_path_for_zip(const std::string& narrow)
 {
     return from_wide(system_path(path_from_narrow(narrow)), CP_UTF8);
@@ -144,7 +161,9 @@ std::wstring final_path_for_links(const fs::path& path)
 {
     if (!running_under_wine())
         return {};
-    HANDLE handle = ::CreateFileW(system_path(path).c_str(), FILE_READ_ATTRIBUTES,
+    // The directory of a bare name is the working directory.
+    const fs::path target = path.empty() ? fs::path(L".") : path;
+    HANDLE handle = ::CreateFileW(system_path(target).c_str(), FILE_READ_ATTRIBUTES,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                   FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
@@ -166,12 +185,14 @@ bool is_hidden_link(const std::wstring& dir_final, const fs::path& path)
     const std::wstring final = final_path_for_links(path);
     if (final.empty())  // nothing there is no link; what can't be looked at is taken for one
         return ::GetFileAttributesW(system_path(path).c_str()) != INVALID_FILE_ATTRIBUTES;
-    const std::wstring expected = dir_final + L"\\" + path.filename().native();
-    return dir_final.empty() || ::CompareStringOrdinal(final.c_str(), static_cast<int>(final.size()), expected.c_str(),
-                                                       static_cast<int>(expected.size()), TRUE) != CSTR_EQUAL;
+    // Wine's names are those of a Unix file system: a link may lead to a
+    // name that differs only in case, so they are compared exactly.
+    const bool separated = !dir_final.empty() && dir_final.back() == L'\\';
+    const std::wstring expected = dir_final + (separated ? L"" : L"\\") + path.filename().native();
+    return dir_final.empty() || final != expected;
 }
 
 std::error_code link_left_alone()
 {
-    return std::make_error_code(std::errc::operation_not_supported);
+    return std::error_code(ERROR_NOT_SUPPORTED, std::system_category());
 }

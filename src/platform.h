@@ -26,6 +26,11 @@
 std::filesystem::path path_from_narrow(const std::string& narrow);
 std::string narrow_from_path(const std::filesystem::path& path);
 
+// A path as log lines show it: like narrow_from_path, but what the encoding
+// can't represent is replaced instead of failing, so reporting a name can
+// never stop a run.
+std::string narrow_for_log(const std::filesystem::path& path);
+
 // Raises std::filesystem::filesystem_error when the narrow argument vector
 // lost characters that the encoding can't represent (Windows).
 void check_narrow_command_line();

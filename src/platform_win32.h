@@ -84,7 +84,7 @@ void retry_while_busy(const std::filesystem::path& subject, const char* action, 
         if (!ec || !is_passing_error(static_cast<DWORD>(ec.value())) || std::chrono::steady_clock::now() >= deadline)
             return;
         if (!warned) {
-            spdlog::warn("Retrying {} of {}: {}{}", action, narrow_from_path(subject), ec.message(),
+            spdlog::warn("Retrying {} of {}: {}{}", action, narrow_for_log(subject), ec.message(),
                          held_by(in_the_way()));
             warned = true;
         }

@@ -10,7 +10,9 @@
 #include "platform.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -26,15 +28,37 @@ struct directory_identity {
     int mount_id;  // -1 where the system can't tell
 };
 
+// The mount id as the kernel lists it for an open descriptor; -1 when it
+// can't be read (no /proc).
+int mount_id_from_fdinfo(int fd)
+{
+    const std::string name = "/proc/self/fdinfo/" + std::to_string(fd);
+    const int info = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+    if (info < 0)
+        return -1;
+    char text[512];
+    const ssize_t got = ::read(info, text, sizeof text - 1);
+    ::close(info);
+    if (got <= 0)
+        return -1;
+    text[got] = '\0';
+    const char* field = std::strstr(text, "mnt_id:");
+    return field ? std::atoi(field + 7) : -1;
+}
+
 // The mount a directory belongs to. Two bind mounts of one file system share
-// the device number, so only the mount id tells them apart.
+// the device number, so only the mount id tells them apart. File handles give
+// it cheaply where the file system has them; where it has none (overlay and
+// memory file systems), the descriptor's listing in /proc does.
 int mount_id_of(int fd)
 {
     alignas(file_handle) unsigned char storage[sizeof(file_handle) + MAX_HANDLE_SZ];
     auto* handle = reinterpret_cast<file_handle*>(storage);
     handle->handle_bytes = MAX_HANDLE_SZ;
     int mount_id = -1;
-    return ::name_to_handle_at(fd, "", handle, &mount_id, AT_EMPTY_PATH) == 0 ? mount_id : -1;
+    if (::name_to_handle_at(fd, "", handle, &mount_id, AT_EMPTY_PATH) == 0)
+        return mount_id;
+    return mount_id_from_fdinfo(fd);
 }
 
 bool identify(int fd, directory_identity& identity)

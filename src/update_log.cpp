@@ -29,9 +29,9 @@ steady::duration take_log_lock(const std::filesystem::path& log_path, std::FILE*
         if (outcome == lock_outcome::taken)
             return steady::now() - started;
         if (outcome == lock_outcome::failed)
-            throw std::runtime_error("can't open " + narrow_from_path(log_path) + ": " + error.message());
+            throw std::runtime_error("can't open " + narrow_for_log(log_path) + ": " + error.message());
         if (steady::now() - started >= lock_wait_limit)
-            throw std::runtime_error("another updater is running for " + narrow_from_path(log_path.parent_path()));
+            throw std::runtime_error("another updater is running for " + narrow_for_log(log_path.parent_path()));
         std::this_thread::sleep_for(lock_poll_interval);
     }
 }

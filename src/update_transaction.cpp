@@ -58,13 +58,13 @@ bool sync_root(const layout_paths& paths)
 {
     if (sync_directory(root_directory(paths)))
         return true;
-    spdlog::warn("Failed to sync {}", narrow_from_path(paths.root));
+    spdlog::warn("Failed to sync {}", narrow_for_log(paths.root));
     return false;
 }
 
 void warn_removal_failed(const removal_failure& failure)
 {
-    spdlog::warn("Failed to remove {}: {}", narrow_from_path(failure.where), failure.error.message());
+    spdlog::warn("Failed to remove {}: {}", narrow_for_log(failure.where), failure.error.message());
 }
 
 fs::path free_set_aside_name(const layout_paths& paths)
@@ -89,10 +89,10 @@ bool clear_name(const layout_paths& paths, const fs::path& target)
     std::error_code ec;
     rename_entry(target, aside, ec);
     if (ec) {
-        spdlog::warn("Failed to move {} aside: {}", narrow_from_path(target), ec.message());
+        spdlog::warn("Failed to move {} aside: {}", narrow_for_log(target), ec.message());
         return false;
     }
-    spdlog::warn("Moved {} aside to {}", narrow_from_path(target), narrow_from_path(aside));
+    spdlog::warn("Moved {} aside to {}", narrow_for_log(target), narrow_for_log(aside));
     sync_root(paths);
     return true;
 }
@@ -137,7 +137,7 @@ bool settle_staged_version(const layout_paths& paths, bool committed)
             sync_root(paths);
             return true;
         }
-        spdlog::warn("Failed to write {}: {}", narrow_from_path(paths.version), ec.message());
+        spdlog::warn("Failed to write {}: {}", narrow_for_log(paths.version), ec.message());
     }
     removal_failure failure;
     remove_tree(paths.staged_version, failure);
@@ -209,7 +209,7 @@ bool create_marker(const layout_paths& paths)
 {
     std::error_code ec;
     if (!clear_name(paths, paths.marker) || !write_new_file(paths.marker, "", ec)) {
-        spdlog::error("Failed to create {}", narrow_from_path(paths.marker));
+        spdlog::error("Failed to create {}", narrow_for_log(paths.marker));
         return false;
     }
     // The marker must be on disk before anything of the new `current` is.
@@ -223,14 +223,14 @@ bool create_marker(const layout_paths& paths)
 bool commit_new_files(const layout_paths& paths, const std::string& version)
 {
     if (!sync_tree(paths.live)) {
-        spdlog::error("Failed to sync the new files in {}", narrow_from_path(paths.live));
+        spdlog::error("Failed to sync the new files in {}", narrow_for_log(paths.live));
         return false;
     }
     std::error_code ec;
     if (!write_new_root_file(paths.staged_version, version + text_line_end, ec))
-        spdlog::warn("Failed to write {}: {}", narrow_from_path(paths.staged_version), ec.message());
+        spdlog::warn("Failed to write {}: {}", narrow_for_log(paths.staged_version), ec.message());
     if (!remove_marker(paths)) {
-        spdlog::error("Failed to remove {}", narrow_from_path(paths.marker));
+        spdlog::error("Failed to remove {}", narrow_for_log(paths.marker));
         return false;
     }
     sync_root(paths);

@@ -35,6 +35,12 @@ bool has_log_line_format(const std::string& line, const std::string& level)
     return true;
 }
 
+// Unmounts a file system the test mounted, however the test ends.
+struct scope_unmount {
+    fs::path mount_point;
+    ~scope_unmount() { run_program({"/bin/umount", mount_point.string()}); }
+};
+
 class updater_run : public ::testing::Test {
 protected:
     void SetUp() override
@@ -515,6 +521,22 @@ TEST_F(updater_run, links_and_mounts_inside_the_application_are_never_entered)
     EXPECT_TRUE(log_has("Failed to remove " + (root / "current.bak" / "mounted").string() +
                         ": Device or resource busy"));
     EXPECT_EQ(tree_contents(outside), user_data);
+
+    // The same on a file system without file handles, where the mount ids
+    // come from elsewhere.
+    const fs::path ramfs = dir.path / "ramfs";
+    fs::create_directories(ramfs);
+    ASSERT_EQ(run_program({"/bin/mount", "-t", "ramfs", "none", ramfs.string()}).exit_code, 0);
+    scope_unmount unmount_ramfs{ramfs};
+    root = ramfs / "root";
+    write_file(ramfs / "user data" / "keep.txt", "precious");
+    make_app_root(root, {{"old.txt", "old"}});
+    fs::create_directories(root / "current" / "mounted");
+    ASSERT_EQ(run_program({"/bin/mount", "--bind", (ramfs / "user data").string(),
+                           (root / "current" / "mounted").string()}).exit_code, 0);
+    EXPECT_EQ(apply().exit_code, 0);
+    EXPECT_EQ(run_program({"/bin/umount", (root / "updater.trash.1" / "mounted").string()}).exit_code, 0);
+    EXPECT_EQ(tree_contents(ramfs / "user data"), user_data);
 }
 
 TEST_F(updater_run, trees_of_any_depth_are_removed_with_few_descriptors)

@@ -292,6 +292,10 @@ TEST_F(wine_run, links_and_read_only_entries_never_stop_or_escape_the_removal)
     fs::create_directory_symlink(outside, root / "current" / "data");
     fs::create_directory_symlink(dir.path / "empty", root / "current" / "cache");
     fs::create_symlink(outside / "keep.txt", root / "current" / "settings.txt");
+    // A link whose target's name differs from its own place only in case.
+    const fs::path twin = dir.path / "APP ROOT" / "current.bak" / "twin.txt";
+    write_file(twin, "the twin's");
+    fs::create_symlink(twin, root / "current" / "twin.txt");
     write_file(root / "current" / "read-only" / "file.txt", "locked");
     fs::permissions(root / "current" / "read-only" / "file.txt", fs::perms(0444));
     fs::permissions(root / "current" / "read-only", fs::perms(0555));
@@ -302,6 +306,7 @@ TEST_F(wine_run, links_and_read_only_entries_never_stop_or_escape_the_removal)
     EXPECT_FALSE(fs::exists(root / "updater.trash.1" / "read-only"));
     EXPECT_EQ(tree_contents(outside), (std::map<std::string, std::string>{{"keep.txt", "precious"}}));
     EXPECT_TRUE(fs::is_directory(dir.path / "empty"));
+    EXPECT_EQ(read_file(twin), "the twin's");
 
     // Later runs leave the links alone too; a log that is a link is refused.
     EXPECT_EQ(apply().exit_code, 0);
