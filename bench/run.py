@@ -150,4 +150,5 @@ def main():
     print("ratios: " + "; ".join("%s updater/unzip %.2f updater/bsdtar %.2f" % r for r in ratios))
 
 
-main()
+if __name__ == "__main__":
+    main()

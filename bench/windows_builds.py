@@ -27,29 +27,17 @@ import sys
 import tempfile
 import time
 
+from run import prepare_root, sh
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver64"
 SERVER_LINGER = 30  # seconds; longer than preparing a root takes
 
 
-def sh(command, **kwargs):
-    subprocess.run(command, shell=True, check=True, **kwargs)
-
-
 def windows_path(path):
     """Wine shows the Unix root as drive Z:."""
     return "Z:" + path.replace("/", "\\")
-
-
-def prepare_root(work, template):
-    root = os.path.join(work, "root")
-    if os.path.exists(root):
-        sh("rm -rf '%s'" % root)
-    os.makedirs(root)
-    sh("cp -a '%s' '%s'" % (template, os.path.join(root, "current")))
-    sh("sync")
-    return root
 
 
 def apply_update(exe, root, package):
@@ -131,4 +119,5 @@ def main():
     print("ratios isal/zlib: " + "; ".join("%s wall %.2f user %.2f" % r for r in ratios))
 
 
-main()
+if __name__ == "__main__":
+    main()

@@ -145,6 +145,16 @@ protected:
         return {loader, read_file(pid_file)};
     }
 
+    // Runs an update with no package (so it ends with 1 after the wait) and
+    // returns how long it took.
+    double seconds_of_failing_apply(const std::string& pid)
+    {
+        fs::remove(package);
+        const auto started = std::chrono::steady_clock::now();
+        EXPECT_EQ(apply({}, pid).exit_code, 1);
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    }
+
     std::string exe_path(const std::string& exe = "app.exe") const { return windows_path(root / "current" / exe); }
 
     scratch_dir dir;
@@ -575,10 +585,7 @@ TEST_F(wine_run, slow_a_process_that_never_exits_is_terminated_with_exit_code_1)
     ASSERT_TRUE(wait_for_file(pid_file, 20000));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     const std::string pid = read_file(pid_file);
-    fs::remove(package);
-    const auto started = std::chrono::steady_clock::now();
-    EXPECT_EQ(apply({}, pid).exit_code, 1);
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    const double seconds = seconds_of_failing_apply(pid);
     int status = 0;
     ::waitpid(watcher, &status, 0);
     EXPECT_EQ(read_file(code_file), "1");
@@ -599,10 +606,7 @@ TEST_F(wine_run, slow_a_process_that_may_not_be_terminated_is_waited_for_and_lef
     ASSERT_TRUE(wait_for_file(pid_file, 20000));
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     const std::string pid = read_file(pid_file);
-    fs::remove(package);
-    const auto started = std::chrono::steady_clock::now();
-    EXPECT_EQ(apply({}, pid).exit_code, 1);
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    const double seconds = seconds_of_failing_apply(pid);
     const lines log = messages();
     ASSERT_GE(log.size(), 3u);
     EXPECT_EQ(log[0], "Waiting for process " + pid + " to exit (timeout 30000ms)");
