@@ -102,6 +102,42 @@ void rename_entry(const fs::path& from, const fs::path& to, std::error_code& ec)
     fs::rename(from, to, ec);
 }
 
+// O_NONBLOCK: opening a pipe for reading would otherwise wait for a writer.
+bool read_root_file(const fs::path& file, std::size_t max_size, std::string& content, std::error_code& ec)
+{
+    const int fd = ::open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        ec = errno_code(errno);
+        return false;
+    }
+    scope_exit close_fd{[fd] { ::close(fd); }};
+    struct stat info;
+    if (::fstat(fd, &info) != 0) {
+        ec = errno_code(errno);
+        return false;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        ec = errno_code(S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
+        return false;
+    }
+    content.clear();
+    char buffer[4096];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            ec = got < 0 ? errno_code(errno) : std::error_code();
+            return got == 0;
+        }
+        if (content.size() + static_cast<std::size_t>(got) > max_size) {
+            ec = errno_code(EFBIG);
+            return false;
+        }
+        content.append(buffer, static_cast<std::size_t>(got));
+    }
+}
+
 bool sync_directory(const fs::path& dir)
 {
     return sync_path(dir, O_RDONLY | O_DIRECTORY, false);

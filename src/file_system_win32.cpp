@@ -209,6 +209,42 @@ lock_outcome lock_update_log(const fs::path& log_file, std::FILE*& stream, std::
     return lock_outcome::taken;
 }
 
+// Opens the file itself, never what a link or junction in its place points
+// at, and reads it only when it is a regular file on a disk.
+bool read_root_file(const fs::path& file, std::size_t max_size, std::string& content, std::error_code& ec)
+{
+    if (is_hidden_link(final_path_for_links(file.parent_path()), file)) {
+        ec = link_left_alone();
+        return false;
+    }
+    HANDLE handle = ::CreateFileW(system_path(file).c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        ec = last_error();
+        return false;
+    }
+    scope_exit close_handle{[handle] { ::CloseHandle(handle); }};
+    BY_HANDLE_FILE_INFORMATION info{};
+    if (::GetFileType(handle) != FILE_TYPE_DISK || !::GetFileInformationByHandle(handle, &info) ||
+        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))) {
+        ec = windows_error(ERROR_INVALID_FUNCTION);
+        return false;
+    }
+    if (info.nFileSizeHigh != 0 || info.nFileSizeLow > max_size) {
+        ec = windows_error(ERROR_FILE_TOO_LARGE);
+        return false;
+    }
+    content.assign(info.nFileSizeLow, '\0');
+    DWORD got = 0;
+    if (!::ReadFile(handle, content.data(), info.nFileSizeLow, &got, nullptr)) {
+        ec = last_error();
+        return false;
+    }
+    content.resize(got);
+    return true;
+}
+
 std::int32_t current_process_id()
 {
     return static_cast<std::int32_t>(::GetCurrentProcessId());

@@ -32,6 +32,9 @@ int main(int argc, char** argv)
     std::string version;
     std::string exe_name = "app.exe";
     std::string relaunch_args;
+    // Unsigned, so that a negative value fails to convert like a
+    // non-numeric one.
+    std::uint32_t confirm_timeout_s = 0;
 
     CLI::App* apply = app.add_subcommand("apply", "Apply a downloaded update");
     apply->add_option("--pid", pid, "PID of the app process to wait for")->required();
@@ -40,6 +43,8 @@ int main(int argc, char** argv)
     apply->add_option("--version", version, "New version string")->required();
     apply->add_option("--exe", exe_name, "Main executable name");
     apply->add_option("--args", relaunch_args, "Arguments to pass to new app");
+    apply->add_option("--confirm-timeout", confirm_timeout_s,
+                      "Seconds the new app has to confirm its start, else roll back (0: no check)");
 
     try {
         app.parse(argc, argv);
@@ -52,7 +57,7 @@ int main(int argc, char** argv)
     try {
         check_narrow_command_line();
         open_update_log(app_dir);
-        return apply_update(pid, package_path, app_dir, exe_name, version, relaunch_args);
+        return apply_update(pid, package_path, app_dir, exe_name, version, relaunch_args, confirm_timeout_s);
     } catch (const std::exception& error) {
         return report_unexpected_error(error);
     }

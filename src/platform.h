@@ -84,6 +84,12 @@ bool remove_tree(const std::filesystem::path& target, removal_failure& failure,
 // existing one) holding content, and makes it reach stable storage.
 bool write_new_file(const std::filesystem::path& file, const std::string& content, std::error_code& ec);
 
+// Reads a small regular file of the application root, never through a link
+// and never waiting on a pipe or device; false, with ec set, when there is
+// no such file, it holds more than max_size bytes, or it can't be read.
+bool read_root_file(const std::filesystem::path& file, std::size_t max_size, std::string& content,
+                    std::error_code& ec);
+
 // The line end of text files on this platform.
 extern const char* const text_line_end;
 
@@ -139,6 +145,19 @@ void terminate_process(opened_process& process);
 // platform's error code.
 unsigned long start_detached(const std::filesystem::path& exe_path, const std::string& argument_string,
                              const std::string& command_line);
+
+// Starts the executable as start_detached does, but keeps hold of it, so
+// that the updater can wait for it, terminate it and learn its exit code:
+// on POSIX systems it is a direct child (in a session of its own) instead of
+// a grandchild. Null, with error set to the platform's error code, when it
+// could not be started.
+opened_process_ptr start_watched(const std::filesystem::path& exe_path, const std::string& argument_string,
+                                 const std::string& command_line, unsigned long& error);
+
+// The exit code of a process from start_watched that wait_for_exit found
+// ended. On POSIX systems this reaps it, and an end by a signal counts as
+// 128 plus the signal's number, as shells report it.
+unsigned long exit_code_of(opened_process& process);
 
 // ---- Writing extracted entries ------------------------------------------------
 // Every operation works relative to the destination root and never follows

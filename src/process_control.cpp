@@ -6,6 +6,9 @@
 #include "platform.h"
 #include "process_control_internals.h"
 
+#include <algorithm>
+#include <chrono>
+
 namespace {
 
 // Terminates a process that outlived the wait, where the updater may.
@@ -52,13 +55,82 @@ std::string build_command_line(const std::filesystem::path& exe_path, const std:
     return command_line;
 }
 
+namespace {
+
+// Logs the outcome of a start as every start is logged; true when it
+// started.
+bool log_start(unsigned long error, const std::string& command_line)
+{
+    if (error != 0) {
+        spdlog::error("Failed to launch process, error code: {}", error);
+        return false;
+    }
+    spdlog::info("Launched: {}", command_line);
+    return true;
+}
+
+constexpr auto confirmation_poll_interval = std::chrono::milliseconds(100);
+
+bool confirmation_present(const std::filesystem::path& file)
+{
+    try {
+        return entry_type_of(file) != entry_type::absent;
+    } catch (const std::filesystem::filesystem_error&) {
+        return false;  // what can't be looked at is no confirmation
+    }
+}
+
+enum class wait_end { confirmed, exited, timed_out };
+
+// Looks for the confirmation between short waits on the process, so that
+// it is seen soon after it appears, and the end of the process at once.
+wait_end wait_for_confirmation(opened_process& process, const std::filesystem::path& file, unsigned timeout_s)
+{
+    using namespace std::chrono;
+    const auto deadline = steady_clock::now() + seconds(timeout_s);
+    for (;;) {
+        if (confirmation_present(file))
+            return wait_end::confirmed;
+        const auto left = duration_cast<milliseconds>(deadline - steady_clock::now());
+        if (left.count() <= 0)
+            return wait_end::timed_out;
+        if (wait_for_exit(process, static_cast<int>(std::min(left, confirmation_poll_interval).count())))
+            // It may have confirmed just before it ended.
+            return confirmation_present(file) ? wait_end::confirmed : wait_end::exited;
+    }
+}
+
+}  // namespace
+
 void launch_process(const std::filesystem::path& exe_path, const std::string& argument_string)
 {
     const std::string command_line = build_command_line(exe_path, argument_string);
-    const unsigned long error = start_detached(exe_path, argument_string, command_line);
-    if (error != 0) {
-        spdlog::error("Failed to launch process, error code: {}", error);
-        return;
+    log_start(start_detached(exe_path, argument_string, command_line), command_line);
+}
+
+bool launch_and_await_confirmation(const std::filesystem::path& exe_path, const std::string& argument_string,
+                                   const std::filesystem::path& confirmation_file, unsigned timeout_s)
+{
+    const std::string command_line = build_command_line(exe_path, argument_string);
+    unsigned long error = 0;
+    const opened_process_ptr process = start_watched(exe_path, argument_string, command_line, error);
+    if (!log_start(error, command_line))
+        return false;
+    spdlog::info("Waiting {}s for the new version to confirm its start", timeout_s);
+    switch (wait_for_confirmation(*process, confirmation_file, timeout_s)) {
+    case wait_end::confirmed:
+        log_message(spdlog::level::info, "New version confirmed its start");
+        return true;
+    case wait_end::exited:
+        spdlog::error("New version exited with code {} before confirming its start", exit_code_of(*process));
+        return false;
+    case wait_end::timed_out:
+        break;
     }
-    spdlog::info("Launched: {}", command_line);
+    spdlog::error("New version did not confirm its start in {}s", timeout_s);
+    // Gone before the rollback touches its files.
+    terminate_process(*process);
+    if (wait_for_exit(*process, termination_grace_ms))
+        exit_code_of(*process);
+    return false;
 }

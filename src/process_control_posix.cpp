@@ -1,7 +1,7 @@
 // The process primitives on POSIX systems: waiting through a process file
 // descriptor (or by polling where the kernel has none), termination with
-// SIGKILL, and a detached start in a session of its own, its arguments split
-// by shell quoting rules.
+// SIGKILL, and a start in a session of its own, detached or as a child to
+// watch, its arguments split by shell quoting rules.
 #include "platform.h"
 #include "process_control_internals.h"
 
@@ -124,7 +124,8 @@ void close_descriptors_except(int keep)
     ::_exit(127);
 }
 
-// Runs in the grandchild: only async-signal-safe calls from here on.
+// Runs in the forked process that becomes the application: only
+// async-signal-safe calls from here on.
 [[noreturn]] void exec_application(const char* exe, char* const* argv, const char* work_dir,
                                    int error_pipe)
 {
@@ -143,12 +144,33 @@ void close_descriptors_except(int keep)
     report_errno_and_exit(error_pipe);
 }
 
-// Forks twice so that the application belongs to a new session and is not a
-// child of the updater; returns 0 once exec succeeded, or the errno of the
-// step that failed (fork, chdir, exec, ...), read back through a pipe that
-// exec closes.
-int spawn_detached(const std::string& exe, const std::vector<std::string>& words,
-                   const std::string& work_dir)
+// What the started program reported through the pipe that exec closes: 0
+// once exec succeeded, else the errno of the step that failed.
+int read_start_error(int read_fd)
+{
+    int error = 0;
+    ssize_t got;
+    while ((got = ::read(read_fd, &error, sizeof error)) < 0 && errno == EINTR) {
+    }
+    return got == static_cast<ssize_t>(sizeof error) ? error : 0;
+}
+
+void reap(pid_t pid, int& status)
+{
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+}
+
+// A grandchild is not the updater's to wait for; a child is, for as long as
+// the updater runs.
+enum class start_kind { grandchild, child };
+
+// Forks (twice for a grandchild) so that the application belongs to a new
+// session; returns 0 once exec succeeded, or the errno of the step that
+// failed (fork, chdir, exec, ...). A child that exec'd is left running,
+// its id in started.
+int spawn_in_new_session(const std::string& exe, const std::vector<std::string>& words,
+                         const std::string& work_dir, start_kind kind, pid_t& started)
 {
     std::vector<char*> argv;
     for (const std::string& word : words)
@@ -168,7 +190,7 @@ int spawn_detached(const std::string& exe, const std::vector<std::string>& words
     }
     if (child == 0) {
         ::setsid();
-        const pid_t grandchild = ::fork();
+        const pid_t grandchild = kind == start_kind::grandchild ? ::fork() : 0;
         if (grandchild < 0)
             report_errno_and_exit(pipe_fds[1]);
         if (grandchild == 0)
@@ -176,13 +198,41 @@ int spawn_detached(const std::string& exe, const std::vector<std::string>& words
         ::_exit(0);
     }
     ::close(pipe_fds[1]);
-    while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
-    }
-    int error = 0;
-    ssize_t got;
-    while ((got = ::read(pipe_fds[0], &error, sizeof error)) < 0 && errno == EINTR) {
-    }
-    return got == static_cast<ssize_t>(sizeof error) ? error : 0;
+    int status = 0;
+    if (kind == start_kind::grandchild)
+        reap(child, status);
+    const int error = read_start_error(pipe_fds[0]);
+    if (error != 0 && kind == start_kind::child)
+        reap(child, status);
+    started = error == 0 && kind == start_kind::child ? child : 0;
+    return error;
+}
+
+// The words and the absolute executable path of a start; 0 or an errno.
+int prepare_start(const std::filesystem::path& exe_path, const std::string& argument_string,
+                  std::vector<std::string>& words, std::filesystem::path& absolute_exe)
+{
+    words = {exe_path.string()};
+    std::vector<std::string> argument_words;
+    if (!split_shell_words(argument_string, argument_words))
+        return EINVAL;
+    words.insert(words.end(), argument_words.begin(), argument_words.end());
+    // The child changes directory before exec, so a relative executable
+    // path must be resolved against the updater's own directory first.
+    std::error_code ec;
+    absolute_exe = std::filesystem::absolute(exe_path, ec);
+    return ec ? ec.value() : 0;
+}
+
+int start_in_new_session(const std::filesystem::path& exe_path, const std::string& argument_string,
+                         start_kind kind, pid_t& started)
+{
+    std::vector<std::string> words;
+    std::filesystem::path absolute_exe;
+    const int error = prepare_start(exe_path, argument_string, words, absolute_exe);
+    if (error != 0)
+        return error;
+    return spawn_in_new_session(absolute_exe.string(), words, absolute_exe.parent_path().string(), kind, started);
 }
 
 }  // namespace
@@ -229,18 +279,30 @@ void terminate_process(opened_process& process)
 unsigned long start_detached(const std::filesystem::path& exe_path, const std::string& argument_string,
                              const std::string&)
 {
-    std::vector<std::string> words{exe_path.string()};
-    std::vector<std::string> argument_words;
-    if (!split_shell_words(argument_string, argument_words))
-        return EINVAL;
-    words.insert(words.end(), argument_words.begin(), argument_words.end());
-    // The child changes directory before exec, so a relative executable
-    // path must be resolved against the updater's own directory first.
-    std::error_code ec;
-    const std::filesystem::path absolute_exe = std::filesystem::absolute(exe_path, ec);
-    if (ec)
-        return static_cast<unsigned long>(ec.value());
-    return static_cast<unsigned long>(spawn_detached(absolute_exe.string(), words, absolute_exe.parent_path().string()));
+    pid_t started = 0;
+    return static_cast<unsigned long>(start_in_new_session(exe_path, argument_string, start_kind::grandchild, started));
+}
+
+opened_process_ptr start_watched(const std::filesystem::path& exe_path, const std::string& argument_string,
+                                 const std::string&, unsigned long& error)
+{
+    // An application that ignores SIGCHLD passes that on to the updater it
+    // starts, and the system would then reap the child, exit code and all.
+    ::signal(SIGCHLD, SIG_DFL);
+    pid_t started = 0;
+    error = static_cast<unsigned long>(start_in_new_session(exe_path, argument_string, start_kind::child, started));
+    if (error != 0)
+        return nullptr;
+    // An unreaped child keeps its id, so the id can't name another process
+    // while the updater holds it, with or without a process descriptor.
+    return opened_process_ptr(new opened_process{started, open_pidfd(started)});
+}
+
+unsigned long exit_code_of(opened_process& process)
+{
+    int status = 0;
+    reap(process.pid, status);
+    return static_cast<unsigned long>(WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status));
 }
 
 namespace {

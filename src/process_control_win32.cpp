@@ -43,8 +43,12 @@ void terminate_process(opened_process& process)
     ::TerminateProcess(process.handle, 1);
 }
 
-unsigned long start_detached(const std::filesystem::path& exe_path, const std::string&,
-                             const std::string& command_line)
+namespace {
+
+// Starts the command line detached from any console, in the executable's
+// directory; 0 or the system's error code.
+DWORD create_detached_process(const std::filesystem::path& exe_path, const std::string& command_line,
+                              PROCESS_INFORMATION& started)
 {
     const std::string work_dir = narrow_from_path(exe_path.parent_path());
     // CreateProcessA may write into the command line, so it gets a copy.
@@ -52,11 +56,38 @@ unsigned long start_detached(const std::filesystem::path& exe_path, const std::s
     writable.push_back('\0');
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
-    PROCESS_INFORMATION started{};
     if (!::CreateProcessA(nullptr, writable.data(), nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr,
                           work_dir.c_str(), &startup, &started))
         return ::GetLastError();
     ::CloseHandle(started.hThread);
-    ::CloseHandle(started.hProcess);
     return 0;
+}
+
+}  // namespace
+
+unsigned long start_detached(const std::filesystem::path& exe_path, const std::string&,
+                             const std::string& command_line)
+{
+    PROCESS_INFORMATION started{};
+    const DWORD error = create_detached_process(exe_path, command_line, started);
+    if (error == 0)
+        ::CloseHandle(started.hProcess);
+    return error;
+}
+
+// The handle CreateProcessA returns has every right to the process, and
+// names that process (never one that reuses its id) until it is closed.
+opened_process_ptr start_watched(const std::filesystem::path& exe_path, const std::string&,
+                                 const std::string& command_line, unsigned long& error)
+{
+    PROCESS_INFORMATION started{};
+    error = create_detached_process(exe_path, command_line, started);
+    return error == 0 ? opened_process_ptr(new opened_process{started.hProcess}) : nullptr;
+}
+
+unsigned long exit_code_of(opened_process& process)
+{
+    DWORD code = 0;
+    ::GetExitCodeProcess(process.handle, &code);
+    return code;
 }

@@ -8,9 +8,16 @@
 // is back in `current`), so a run killed at any instant leaves a layout the
 // next run repairs to a complete application. The new version string waits
 // beside `.version` until that moment, so that it goes with the files.
+//
+// With a start check the backup outlives the start of the new application
+// until that confirms it; a new application that does not is replaced by the
+// backup again, the marker marking the new files as untrusted once more
+// while that happens.
 #include "updater.h"
 
 #include "platform.h"
+
+#include <optional>
 
 namespace {
 
@@ -24,6 +31,12 @@ constexpr const char* incomplete_marker_name = "current.incomplete";
 // name it held is free for the next step; every run tries to remove it.
 constexpr const char* set_aside_prefix = "updater.trash.";
 
+// The application creates this once a start after an update went well.
+constexpr const char* confirmation_name = ".update-confirmed";
+
+// A version string is a line; a `.version` far longer is not one.
+constexpr std::size_t version_size_limit = 4096;
+
 struct layout_paths {
     fs::path root;
     fs::path live;
@@ -31,13 +44,19 @@ struct layout_paths {
     fs::path marker;
     fs::path version;
     fs::path staged_version;  // the next `.version`, until the new files are committed
+    fs::path confirmation;    // written by the application, read by the start check
 };
 
 layout_paths make_layout_paths(const std::string& app_dir)
 {
     const fs::path root = path_from_narrow(app_dir);
-    return {root,          root / "current", root / "current.bak", root / incomplete_marker_name,
-            root / ".version", root / ".version.new"};
+    return {root,
+            root / "current",
+            root / "current.bak",
+            root / incomplete_marker_name,
+            root / ".version",
+            root / ".version.new",
+            root / confirmation_name};
 }
 
 fs::path root_directory(const layout_paths& paths)
@@ -262,20 +281,93 @@ int roll_back(const layout_paths& paths, const std::string& exe_name)
     return 1;
 }
 
-int finish_update(const layout_paths& paths, const std::string& exe_name,
-                  const std::string& version, const std::string& relaunch_args)
+// What `.version` held before the update, for a rollback after a failed
+// start check: its text, or nothing when there was no file to read.
+std::optional<std::string> read_previous_version(const layout_paths& paths)
 {
+    if (!is_present(paths.version))
+        return std::nullopt;
+    std::string content;
+    std::error_code ec;
+    if (read_root_file(paths.version, version_size_limit, content, ec))
+        return content;
+    spdlog::warn("Failed to read {}: {}", narrow_for_log(paths.version), ec.message());
+    return std::nullopt;
+}
+
+// Gives `.version` back what it held, by the same staged rename that wrote
+// the new one; where it held nothing, the new one goes.
+void restore_previous_version(const layout_paths& paths, const std::optional<std::string>& previous)
+{
+    std::error_code ec;
+    if (previous) {
+        if (write_new_root_file(paths.staged_version, *previous, ec))
+            settle_staged_version(paths, true);
+        else
+            spdlog::warn("Failed to write {}: {}", narrow_for_log(paths.staged_version), ec.message());
+        return;
+    }
+    removal_failure failure;
+    if (remove_tree(paths.version, failure))
+        sync_root(paths);
+    else
+        warn_removal_failed(failure);
+}
+
+// Puts the old application back after the new one failed its start check.
+// The new files were committed, so the marker comes first: a run stopped
+// from then on finds them untrusted and restores the backup itself. Where
+// it can't be created, the complete new files stay rather than risk a
+// stopped restore leaving neither application.
+int roll_back_unconfirmed(const layout_paths& paths, const std::string& exe_name,
+                          const std::optional<std::string>& previous_version)
+{
+    if (!create_marker(paths))
+        return 1;
+    restore_previous_version(paths, previous_version);
+    if (restore_backup(paths))
+        launch_process(paths.live / path_from_narrow(exe_name), "--update-failed");
+    return 1;
+}
+
+// Starts the new application; with a start check (confirm_timeout_s above
+// 0) false when it did not pass.
+bool start_new_version(const layout_paths& paths, const fs::path& exe_path, const std::string& argument_string,
+                       unsigned confirm_timeout_s)
+{
+    spdlog::info("Launching {} {}", narrow_from_path(exe_path), argument_string);
+    if (confirm_timeout_s == 0) {
+        launch_process(exe_path, argument_string);
+        return true;
+    }
+    // A confirmation left from an earlier run would pass this one at once.
+    if (!clear_name(paths, paths.confirmation)) {
+        spdlog::error("Failed to remove {}, so the start of the new version can't be checked",
+                      narrow_for_log(paths.confirmation));
+        return false;
+    }
+    const bool confirmed =
+        launch_and_await_confirmation(exe_path, argument_string, paths.confirmation, confirm_timeout_s);
+    // It has served its purpose; one that came too late goes as well.
+    clear_name(paths, paths.confirmation);
+    return confirmed;
+}
+
+int finish_update(const layout_paths& paths, const std::string& exe_name, const std::string& version,
+                  const std::string& relaunch_args, unsigned confirm_timeout_s)
+{
+    const std::optional<std::string> previous_version =
+        confirm_timeout_s > 0 ? read_previous_version(paths) : std::nullopt;
     // The backup is removed next, so the version is on disk before that. A
     // version that can't be written does not undo the update.
     if (is_present(paths.staged_version))
         settle_staged_version(paths, true);
     spdlog::info("Version written: {}", version);
-    const fs::path exe_path = paths.live / path_from_narrow(exe_name);
     std::string argument_string = "--after-update";
     if (!relaunch_args.empty())
         argument_string += " " + relaunch_args;
-    spdlog::info("Launching {} {}", narrow_from_path(exe_path), argument_string);
-    launch_process(exe_path, argument_string);
+    if (!start_new_version(paths, paths.live / path_from_narrow(exe_name), argument_string, confirm_timeout_s))
+        return roll_back_unconfirmed(paths, exe_name, previous_version);
     log_message(spdlog::level::info, "Cleaning up backup");
     clear_name(paths, paths.backup);
     log_message(spdlog::level::info, "Update complete, exiting");
@@ -286,7 +378,7 @@ int finish_update(const layout_paths& paths, const std::string& exe_name,
 
 int apply_update(std::int32_t pid, const std::string& package_path, const std::string& app_dir,
                  const std::string& exe_name, const std::string& version,
-                 const std::string& relaunch_args)
+                 const std::string& relaunch_args, unsigned confirm_timeout_s)
 {
     const layout_paths paths = make_layout_paths(app_dir);
     if (!recover_layout(paths))
@@ -302,5 +394,5 @@ int apply_update(std::int32_t pid, const std::string& package_path, const std::s
     sync_root(paths);
     if (!install_package(paths, package_path, version))
         return roll_back(paths, exe_name);
-    return finish_update(paths, exe_name, version, relaunch_args);
+    return finish_update(paths, exe_name, version, relaunch_args, confirm_timeout_s);
 }

@@ -28,9 +28,12 @@ void log_message(spdlog::level::level_enum level, const std::string& text);
 
 // Applies the update and returns the exit code: 0 when the new files are in
 // place, 1 when the update was not applied.
+// With confirm_timeout_s above 0 the new application must confirm its
+// start within that many seconds, or the update is rolled back.
 int apply_update(std::int32_t pid, const std::string& package_path,
                  const std::string& app_dir, const std::string& exe_name,
-                 const std::string& version, const std::string& relaunch_args);
+                 const std::string& version, const std::string& relaunch_args,
+                 unsigned confirm_timeout_s);
 
 // ---- Application process control ------------------------------------------
 
@@ -45,6 +48,15 @@ void wait_for_process(std::int32_t pid);
 // directory; the outcome is only logged.
 void launch_process(const std::filesystem::path& exe_path,
                     const std::string& argument_string);
+
+// Starts the executable as launch_process does, keeping hold of it, and
+// waits up to timeout_s seconds for something to appear at
+// confirmation_file (looked at without following a link) while it runs.
+// True when it did; false when the start failed, the process ended first,
+// or the time ran out (the process is then terminated). Every outcome is
+// logged.
+bool launch_and_await_confirmation(const std::filesystem::path& exe_path, const std::string& argument_string,
+                                   const std::filesystem::path& confirmation_file, unsigned timeout_s);
 
 // ---- Package extraction ---------------------------------------------------
 

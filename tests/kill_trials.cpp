@@ -2,7 +2,9 @@
 // between two versions and kills the updater with SIGKILL at a random
 // instant of each run (and sometimes the repairing run after it too), then
 // lets one more run repair the root and checks that it holds one complete
-// version, byte for byte.
+// version, byte for byte. Half the runs check the start of the new version:
+// version one confirms its start, version two exits without, so that those
+// runs are killed while waiting and while rolling back too.
 //
 //   kill_trials UPDATER [--trials N] [--seed S]
 //
@@ -31,7 +33,7 @@ using clock_type = std::chrono::steady_clock;
 tree make_version(const std::string& label, std::mt19937_64& random)
 {
     tree files;
-    files["app.exe"] = "#!/bin/sh\nexit 0\n# " + label + "\n";
+    files["app.exe"] = label == "one" ? "#!/bin/sh\n: > \"${0%/*/*}/.update-confirmed\"\n" : "#!/bin/sh\nexit 0\n";
     std::uniform_int_distribution<int> small(50, 20000);
     for (int i = 0; i < 300; ++i) {
         const std::string name = "dir" + std::to_string(i % 30) + "/sub" + std::to_string(i % 7) + "/file" +
@@ -58,10 +60,14 @@ void write_package(const fs::path& path, const tree& files)
 }
 
 std::vector<std::string> update_command(const std::string& updater, const fs::path& root,
-                                        const fs::path& package, int app_pid)
+                                        const fs::path& package, int app_pid, bool start_check = false)
 {
-    return {updater, "apply", "--pid", std::to_string(app_pid), "--package", package.string(),
-            "--app-dir", root.string(), "--version", package.stem().string()};
+    std::vector<std::string> command{updater, "apply", "--pid", std::to_string(app_pid), "--package",
+                                     package.string(), "--app-dir", root.string(), "--version",
+                                     package.stem().string()};
+    if (start_check)
+        command.insert(command.end(), {"--confirm-timeout", "5"});
+    return command;
 }
 
 int wait_status(int pid)
@@ -80,11 +86,12 @@ void run_and_kill(const std::vector<std::string>& command, std::chrono::microsec
     wait_status(pid);
 }
 
-double seconds_of_full_run(const std::string& updater, const fs::path& root, const fs::path& package)
+double seconds_of_full_run(const std::string& updater, const fs::path& root, const fs::path& package,
+                           bool start_check)
 {
     const auto started = clock_type::now();
     const int app = start_program({"/bin/sleep", "0.05"});
-    run_program(update_command(updater, root, package, app));
+    run_program(update_command(updater, root, package, app, start_check));
     wait_status(app);
     return std::chrono::duration<double>(clock_type::now() - started).count();
 }
@@ -117,11 +124,13 @@ int main(int argc, char** argv)
     write_package(packages[1], versions[1]);
     const fs::path missing = dir.path / "missing.zip";
 
-    // Install version one, then time a full update to two and back.
+    // Install version one, then time a full update to two and back, and one
+    // to two rolled back by the start check.
     fs::create_directories(root / "current");
     run_program(update_command(updater, root, packages[0], 0));
-    const double full = std::max(seconds_of_full_run(updater, root, packages[1]),
-                                 seconds_of_full_run(updater, root, packages[0]));
+    const double full = std::max({seconds_of_full_run(updater, root, packages[1], false),
+                                  seconds_of_full_run(updater, root, packages[0], false),
+                                  seconds_of_full_run(updater, root, packages[1], true)});
     std::printf("full run: %.3f s; killing at random instants up to %.3f s\n", full, full * 1.1);
 
     int ended_old = 0, ended_new = 0, ended_other = 0;
@@ -134,8 +143,9 @@ int main(int argc, char** argv)
             return std::chrono::microseconds(static_cast<long long>(instant(random) * 1e6));
         };
 
+        const bool start_check = random() % 2 == 0;
         const int app = start_program({"/bin/sleep", "0.05"});
-        run_and_kill(update_command(updater, root, packages[to], app), delay());
+        run_and_kill(update_command(updater, root, packages[to], app, start_check), delay());
         wait_status(app);
         if (random() % 4 == 0)  // the repairing run is killed as well
             run_and_kill(update_command(updater, root, missing, 0), delay() / 4);

@@ -1,11 +1,24 @@
 // A stand-in application: records how it was started into the file named by
 // RECORD_FILE (written under a temporary name, then renamed, so a reader
 // never sees half of it) and exits.
+//
+// Started with --after-update while START_CHECK is set, it records into
+// RECORD_FILE.new instead (so that the old application, started again by a
+// rollback, does not write over that) and then, by START_CHECK:
+//   confirm  creates .update-confirmed in the application root, waits for
+//            the updater to remove it again, and only then records and
+//            exits (so a test that sees the record knows it is done);
+//   exit     exits with code 5;
+//   hang     does not exit by itself for a minute.
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -34,16 +47,41 @@ std::string extra_descriptors()
     return list;
 }
 
+// The application's side of the start check: the root is the parent of
+// the `current` that holds this executable.
+void confirm_and_wait_for_removal()
+{
+    namespace fs = std::filesystem;
+    const fs::path confirmation = fs::read_symlink("/proc/self/exe").parent_path().parent_path() / ".update-confirmed";
+    std::ofstream(confirmation).close();
+    for (int i = 0; i < 400 && fs::exists(fs::symlink_status(confirmation)); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+}
+
+int act_on_start_check(const std::string& mode)
+{
+    if (mode == "confirm")
+        return 0;
+    if (mode == "hang")
+        std::this_thread::sleep_for(std::chrono::minutes(1));
+    return 5;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    const char* record = std::getenv("RECORD_FILE");
-    if (!record)
+    const char* record_file = std::getenv("RECORD_FILE");
+    if (!record_file)
         return 2;
+    const char* start_check = std::getenv("START_CHECK");
+    const bool checked = start_check && argc > 1 && std::string(argv[1]) == "--after-update";
+    const std::string record = std::string(record_file) + (checked ? ".new" : "");
+    if (checked && std::string(start_check) == "confirm")
+        confirm_and_wait_for_removal();
     // Listed before this program opens anything of its own.
     const std::string inherited = extra_descriptors();
-    const std::string temporary = std::string(record) + ".tmp";
+    const std::string temporary = record + ".tmp";
     FILE* out = std::fopen(temporary.c_str(), "w");
     if (!out)
         return 3;
@@ -51,6 +89,7 @@ int main(int argc, char** argv)
     if (!::getcwd(cwd, sizeof cwd))
         cwd[0] = '\0';
     std::fprintf(out, "cwd=%s\n", cwd);
+    std::fprintf(out, "pid=%d\n", static_cast<int>(::getpid()));
     std::fprintf(out, "session=%d\n", static_cast<int>(::getsid(0)));
     std::fprintf(out, "stdin=%s\n", link_target("/proc/self/fd/0").c_str());
     std::fprintf(out, "stdout=%s\n", link_target("/proc/self/fd/1").c_str());
@@ -59,5 +98,7 @@ int main(int argc, char** argv)
     for (int i = 0; i < argc; ++i)
         std::fprintf(out, "arg=%s\n", argv[i]);
     std::fclose(out);
-    return std::rename(temporary.c_str(), record) == 0 ? 0 : 4;
+    if (std::rename(temporary.c_str(), record.c_str()) != 0)
+        return 4;
+    return checked ? act_on_start_check(start_check) : 0;
 }

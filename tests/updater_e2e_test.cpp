@@ -106,13 +106,15 @@ protected:
 
     lines messages() const { return log_messages(root / "updater.log"); }
 
-    // What the started application recorded: its arguments and surroundings.
-    std::map<std::string, lines> started_app()
+    // What the started application recorded: its arguments and surroundings
+    // (with suffix ".new", what a new one under a start check recorded).
+    std::map<std::string, lines> started_app(const std::string& suffix = "")
     {
         std::map<std::string, lines> fields;
-        if (!wait_for_file(record, 5000))
+        const fs::path file = record.string() + suffix;
+        if (!wait_for_file(file, 5000))
             return fields;
-        for (const std::string& line : read_lines(record)) {
+        for (const std::string& line : read_lines(file)) {
             const std::size_t eq = line.find('=');
             fields[line.substr(0, eq)].push_back(line.substr(eq + 1));
         }
@@ -143,6 +145,10 @@ TEST_F(updater_run, command_line_errors_and_help_touch_nothing)
         {{"apply", "--pid", "1", "--package", "p", "--app-dir", root.string(), "--version", "1", "-h"}, 0, "--package"},
         {{"apply", "--pid", live, "--package", "p", "--app-dir", root.string()}, 106, "--version"},
         {{"apply", "--pid", "x", "--package", "p", "--app-dir", root.string(), "--version", "1"}, 104, "--pid"},
+        {{"apply", "--pid", live, "--package", "p", "--app-dir", root.string(), "--version", "1", "--confirm-timeout",
+          "-1"}, 104, "Could not convert: --confirm-timeout = -1"},
+        {{"apply", "--pid", live, "--package", "p", "--app-dir", root.string(), "--version", "1", "--confirm-timeout",
+          "soon"}, 104, "Could not convert: --confirm-timeout = soon"},
         {{"bogus"}, 109, "The following argument was not expected: bogus"},
         {{"--pid", "1"}, 109, "The following arguments were not expected:"},
     };
@@ -258,6 +264,74 @@ TEST_F(updater_run, failed_extraction_rolls_back_and_starts_the_old_application)
     EXPECT_FALSE(fs::exists(root / "current.incomplete"));
     EXPECT_EQ(read_file(root / ".version"), "1.0\n");
     EXPECT_EQ(started_app()["arg"], (lines{exe_path(), "--update-failed"}));
+}
+
+TEST_F(updater_run, start_check_keeps_a_confirmed_version_and_rolls_back_one_that_exits_or_hangs)
+{
+    write_zip(package, new_package_items());
+    // Runs an update whose new application acts as mode says; returns the log lines after its start.
+    const auto run_update = [&](const std::string& mode, const std::vector<std::string>& options, int exit_code) {
+        fs::remove(record);
+        fs::remove(record.string() + ".new");
+        const run_result result =
+            run_program(apply_command(options), {{"RECORD_FILE", record.string()}, {"START_CHECK", mode}});
+        EXPECT_EQ(result.exit_code, exit_code) << result.err;
+        EXPECT_EQ(started_app(".new")["arg"], (lines{exe_path(), "--after-update"}));
+        const lines log = messages();
+        EXPECT_EQ(log.at(7), "Launched: \"" + exe_path() + "\" --after-update");
+        return lines(log.begin() + 8, log.end());
+    };
+    const std::string relaunched = "Launched: \"" + exe_path() + "\" --update-failed";
+    const auto expect_rolled_back = [&] {
+        EXPECT_EQ(tree_contents(root / "current"), old_tree);
+        EXPECT_EQ(strays(), lines{});
+        EXPECT_EQ(started_app()["arg"], (lines{exe_path(), "--update-failed"}));
+        EXPECT_TRUE(has_log_line_format(read_lines(root / "updater.log").at(9), "error"));
+    };
+    const auto seconds_since = [](std::chrono::steady_clock::time_point started) {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    };
+
+    // Exits early; a stale confirmation, here a link, goes first and is not followed.
+    write_file(dir.path / "outside", "not the updater's");
+    fs::create_symlink(dir.path / "outside", root / ".update-confirmed");
+    write_file(root / ".version", "1.0\n");
+    EXPECT_EQ(run_update("exit", {"--confirm-timeout", "20"}, 1),
+              (lines{"Waiting 20s for the new version to confirm its start",
+                     "New version exited with code 5 before confirming its start", relaunched}));
+    expect_rolled_back();
+    EXPECT_EQ(read_file(root / ".version"), "1.0\n");
+    EXPECT_EQ(read_file(dir.path / "outside"), "not the updater's");
+
+    // Hangs: terminated at the deadline; with no `.version` before, none after.
+    fs::remove(root / ".version");
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(run_update("hang", {"--confirm-timeout", "2"}, 1),
+              (lines{"Waiting 2s for the new version to confirm its start",
+                     "New version did not confirm its start in 2s", relaunched}));
+    EXPECT_GT(seconds_since(started), 1.9);
+    expect_rolled_back();
+    EXPECT_FALSE(fs::exists(fs::symlink_status(root / ".version")));
+    const int hung_pid = std::stoi(started_app(".new")["pid"].at(0));
+    EXPECT_TRUE(::kill(hung_pid, 0) != 0 && errno == ESRCH) << "process " << hung_pid << " still exists";
+
+    // Confirms while it runs: kept, without waiting for the deadline.
+    write_file(root / ".version", "1.0\n");
+    started = std::chrono::steady_clock::now();
+    EXPECT_EQ(run_update("confirm", {"--confirm-timeout", "60"}, 0),
+              (lines{"Waiting 60s for the new version to confirm its start", "New version confirmed its start",
+                     "Cleaning up backup", "Update complete, exiting"}));
+    EXPECT_LT(seconds_since(started), 15.0);
+    EXPECT_EQ(read_file(root / ".version"), "2.0\n");
+    EXPECT_EQ(strays(), lines{});
+
+    // Without the option nothing waits or looks at the confirmation.
+    write_file(root / ".update-confirmed", "from the application");
+    EXPECT_EQ(run_update("exit", {}, 0), (lines{"Cleaning up backup", "Update complete, exiting"}));
+    EXPECT_EQ(read_file(root / ".update-confirmed"), "from the application");
+
+    // A start that fails counts as no confirmation.
+    EXPECT_EQ(apply({"--exe", "missing", "--confirm-timeout", "20"}).exit_code, 1);
 }
 
 TEST_F(updater_run, every_kind_of_bad_package_leaves_the_old_application)

@@ -121,11 +121,14 @@ protected:
         return result;
     }
 
-    std::string recorded(const std::string& field)
+    // A field of what the record app recorded (with suffix ".new", of a new
+    // one under a start check).
+    std::string recorded(const std::string& field, const std::string& suffix = "")
     {
-        if (!wait_for_file(record, 10000))
+        const fs::path file = record.string() + suffix;
+        if (!wait_for_file(file, 10000))
             return "(nothing recorded)";
-        for (const std::string& line : read_lines(record))
+        for (const std::string& line : read_lines(file))
             if (line.rfind(field + "=", 0) == 0)
                 return line.substr(field.size() + 1);
         return "(no " + field + ")";
@@ -241,6 +244,71 @@ TEST_F(wine_run, launch_failure_reports_the_system_error_code)
     const lines log = messages();
     ASSERT_GE(log.size(), 3u);
     EXPECT_EQ(log[log.size() - 3], "Failed to launch process, error code: 2");
+}
+
+TEST_F(wine_run, start_check_keeps_a_confirmed_version_and_rolls_back_one_that_exits_or_hangs)
+{
+    write_zip(package, new_package_items());
+    // Runs an update whose new application acts as mode says; returns the log lines after its start.
+    const auto run_update = [&](const std::string& mode, const std::vector<std::string>& options, int exit_code) {
+        fs::remove(record);
+        fs::remove(record.string() + ".new");
+        std::vector<std::string> args{wine, updater_exe, "apply", "--pid", "999999", "--package", windows_path(package),
+                                      "--app-dir", windows_path(root), "--version", "2.0"};
+        args.insert(args.end(), options.begin(), options.end());
+        EXPECT_EQ(run_program(args, {{"RECORD_FILE", windows_path(record)}, {"START_CHECK", mode}}).exit_code,
+                  exit_code);
+        EXPECT_EQ(recorded("cmdline", ".new"), "\"" + exe_path() + "\" --after-update");
+        const lines log = messages();
+        EXPECT_EQ(log.at(7), "Launched: \"" + exe_path() + "\" --after-update");
+        return lines(log.begin() + 8, log.end());
+    };
+    const std::string relaunched = "Launched: \"" + exe_path() + "\" --update-failed";
+    const auto expect_rolled_back = [&] {
+        EXPECT_EQ(tree_contents(root / "current"), old_tree);
+        EXPECT_FALSE(fs::exists(root / "current.bak"));
+        EXPECT_FALSE(fs::exists(root / ".update-confirmed"));
+        EXPECT_EQ(recorded("cmdline"), "\"" + exe_path() + "\" --update-failed");
+    };
+
+    // Exits early; a stale confirmation goes before the start.
+    write_file(root / ".update-confirmed", "");
+    write_file(root / ".version", "1.0\r\n");
+    EXPECT_EQ(run_update("exit", {"--confirm-timeout", "30"}, 1),
+              (lines{"Waiting 30s for the new version to confirm its start",
+                     "New version exited with code 5 before confirming its start", relaunched}));
+    expect_rolled_back();
+    EXPECT_EQ(read_file(root / ".version"), "1.0\r\n");
+
+    // Hangs: terminated at the deadline; with no `.version` before, none after.
+    fs::remove(root / ".version");
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(run_update("hang", {"--confirm-timeout", "3"}, 1),
+              (lines{"Waiting 3s for the new version to confirm its start",
+                     "New version did not confirm its start in 3s", relaunched}));
+    EXPECT_GT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(2900));
+    expect_rolled_back();
+    EXPECT_FALSE(fs::exists(root / ".version"));
+    // Ended: another run does not wait for it (Wine may still show it for a
+    // moment, so the first line is either).
+    const std::string hung_pid = recorded("pid", ".new");
+    fs::remove(package);
+    EXPECT_EQ(apply({}, hung_pid).exit_code, 1);
+    EXPECT_EQ(messages().at(1), "Renaming current/ -> current.bak/");
+
+    // Confirms while it runs: kept.
+    write_zip(package, new_package_items());
+    write_file(root / ".version", "1.0\r\n");
+    EXPECT_EQ(run_update("confirm", {"--confirm-timeout", "30"}, 0),
+              (lines{"Waiting 30s for the new version to confirm its start", "New version confirmed its start",
+                     "Cleaning up backup", "Update complete, exiting"}));
+    EXPECT_EQ(read_file(root / ".version"), "2.0\r\n");
+    EXPECT_FALSE(fs::exists(root / ".update-confirmed"));
+
+    // Without the option nothing waits or looks at the confirmation.
+    write_file(root / ".update-confirmed", "from the application");
+    EXPECT_EQ(run_update("exit", {}, 0), (lines{"Cleaning up backup", "Update complete, exiting"}));
+    EXPECT_EQ(read_file(root / ".update-confirmed"), "from the application");
 }
 
 TEST_F(wine_run, recovery_layouts)

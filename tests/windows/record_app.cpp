@@ -3,6 +3,16 @@
 // UTF-8, into the file named by RECORD_FILE, written under a temporary name
 // and then renamed. The wide forms show what the starting program handed
 // over, whatever this program's own code page could represent.
+//
+// Started with --after-update while START_CHECK is set, it records into
+// RECORD_FILE.new instead (so that the old application, started again by a
+// rollback, does not write over that), with its process id, and then, by
+// START_CHECK:
+//   confirm  creates .update-confirmed in the application root, waits for
+//            the updater to remove it again, and only then records and
+//            exits (so a test that sees the record knows it is done);
+//   exit     exits with code 5;
+//   hang     does not exit by itself for a minute.
 #include <windows.h>
 
 #include <cstdio>
@@ -19,21 +29,56 @@ std::string utf8_from_wide(const wchar_t* wide)
     return utf8;
 }
 
+// The application's side of the start check: the root is the parent of
+// the `current` that holds this executable.
+bool confirm_and_wait_for_removal()
+{
+    wchar_t exe[MAX_PATH];
+    const std::wstring path(exe, ::GetModuleFileNameW(nullptr, exe, MAX_PATH));
+    const std::wstring current = path.substr(0, path.rfind(L'\\'));
+    const std::wstring confirmation = current.substr(0, current.rfind(L'\\')) + L"\\.update-confirmed";
+    HANDLE file = ::CreateFileW(confirmation.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    ::CloseHandle(file);
+    for (int i = 0; i < 400 && ::GetFileAttributesW(confirmation.c_str()) != INVALID_FILE_ATTRIBUTES; ++i)
+        ::Sleep(50);
+    return true;
+}
+
+int act_on_start_check(const std::string& mode)
+{
+    if (mode == "confirm")
+        return 0;
+    if (mode == "hang")
+        ::Sleep(60000);
+    return 5;
+}
+
 }  // namespace
 
 int main()
 {
-    char record[MAX_PATH];
-    if (!::GetEnvironmentVariableA("RECORD_FILE", record, MAX_PATH))
+    char record_file[MAX_PATH];
+    if (!::GetEnvironmentVariableA("RECORD_FILE", record_file, MAX_PATH))
         return 2;
-    const std::string temporary = std::string(record) + ".tmp";
+    char start_check[16] = "";
+    const std::wstring command_line = ::GetCommandLineW();
+    const bool checked = ::GetEnvironmentVariableA("START_CHECK", start_check, sizeof start_check) &&
+                         command_line.find(L" --after-update") != std::wstring::npos;
+    const std::string record = std::string(record_file) + (checked ? ".new" : "");
+    if (checked && std::string(start_check) == "confirm" && !confirm_and_wait_for_removal())
+        return 6;
+    const std::string temporary = record + ".tmp";
     FILE* out = std::fopen(temporary.c_str(), "wb");
     if (!out)
         return 3;
     wchar_t cwd[MAX_PATH] = L"";
     ::GetCurrentDirectoryW(MAX_PATH, cwd);
-    std::fprintf(out, "cmdline=%s\ncwd=%s\n", utf8_from_wide(::GetCommandLineW()).c_str(),
-                 utf8_from_wide(cwd).c_str());
+    std::fprintf(out, "cmdline=%s\ncwd=%s\npid=%lu\n", utf8_from_wide(command_line.c_str()).c_str(),
+                 utf8_from_wide(cwd).c_str(), static_cast<unsigned long>(::GetCurrentProcessId()));
     std::fclose(out);
-    return ::MoveFileExA(temporary.c_str(), record, MOVEFILE_REPLACE_EXISTING) ? 0 : 4;
+    if (!::MoveFileExA(temporary.c_str(), record.c_str(), MOVEFILE_REPLACE_EXISTING))
+        return 4;
+    return checked ? act_on_start_check(start_check) : 0;
 }
