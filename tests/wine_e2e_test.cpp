@@ -14,8 +14,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <regex>
-#include <sstream>
 #include <cstdlib>
 #include <regex>
 #include <set>
@@ -289,11 +287,13 @@ TEST_F(wine_run, start_check_keeps_a_confirmed_version_and_rolls_back_one_that_e
     EXPECT_GT(std::chrono::steady_clock::now() - started, std::chrono::milliseconds(2900));
     expect_rolled_back();
     EXPECT_FALSE(fs::exists(root / ".version"));
-    // Ended: another run does not wait for it (Wine may still show it for a
-    // moment, so the first line is either).
-    const std::string hung_pid = recorded("pid", ".new");
+    // Ended, and so has the process it started: another run does not wait
+    // for that one (Wine may still show it for a moment, so the first line
+    // is either).
+    const std::string child_pid = recorded("child", ".new");
+    EXPECT_NE(child_pid, "0");
     fs::remove(package);
-    EXPECT_EQ(apply({}, hung_pid).exit_code, 1);
+    EXPECT_EQ(apply({}, child_pid).exit_code, 1);
     EXPECT_EQ(messages().at(1), "Renaming current/ -> current.bak/");
 
     // Confirms while it runs: kept.
@@ -470,7 +470,9 @@ TEST_F(wine_run, a_backup_that_cant_be_removed_is_moved_aside_and_removed_later)
 {
     const fs::path held_file = root / "current" / "old.txt";
     const fs::path held = dir.path / "held";
-    const int loader = start_program({wine, holder, windows_path(held_file), windows_path(held), "12000"});
+    // Held well past the removal's 10 s of retries, whenever under load the
+    // run gets to it.
+    const int loader = start_program({wine, holder, windows_path(held_file), windows_path(held), "25000"});
     ASSERT_TRUE(wait_for_file(held, 20000));
     write_zip(package, new_package_items());
     wine_debug = "-all,fixme+rstrtmgr";
