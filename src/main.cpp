@@ -6,6 +6,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <charconv>
 #include <cstdio>
 #include <exception>
 
@@ -21,6 +22,18 @@ int report_unexpected_error(const std::exception& error)
     return 1;
 }
 
+// Whole seconds written as decimal digits only: the generic conversion
+// would also take octal, hexadecimal, a sign and an empty value.
+std::uint32_t seconds_from(const std::string& option, const std::string& text)
+{
+    std::uint32_t seconds = 0;
+    const char* const end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, seconds);
+    if (text.empty() || error != std::errc() || stop != end)
+        throw CLI::ConversionError(option, std::vector<std::string>{text});
+    return seconds;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -32,8 +45,6 @@ int main(int argc, char** argv)
     std::string version;
     std::string exe_name = "app.exe";
     std::string relaunch_args;
-    // Unsigned, so that a negative value fails to convert like a
-    // non-numeric one.
     std::uint32_t confirm_timeout_s = 0;
 
     CLI::App* apply = app.add_subcommand("apply", "Apply a downloaded update");
@@ -43,8 +54,11 @@ int main(int argc, char** argv)
     apply->add_option("--version", version, "New version string")->required();
     apply->add_option("--exe", exe_name, "Main executable name");
     apply->add_option("--args", relaunch_args, "Arguments to pass to new app");
-    apply->add_option("--confirm-timeout", confirm_timeout_s,
-                      "Seconds the new app has to confirm its start, else roll back (0: no check)");
+    apply->add_option_function<std::string>(
+        "--confirm-timeout",
+        [&](const std::string& text) { confirm_timeout_s = seconds_from("--confirm-timeout", text); },
+        "Seconds the new app has to confirm its start, else roll back (0: no check)")
+        ->type_name("UINT");
 
     try {
         app.parse(argc, argv);

@@ -159,6 +159,12 @@ opened_process_ptr start_watched(const std::filesystem::path& exe_path, const st
 // 128 plus the signal's number, as shells report it.
 unsigned long exit_code_of(opened_process& process);
 
+// Terminates what a process from start_watched started, directly or not,
+// and still runs, and waits up to timeout_ms for it to end: on Windows the
+// processes of the job it was started in, on POSIX systems every process
+// orphaned below it, which the updater adopts once it starts one to watch.
+void end_descendants(opened_process& process, int timeout_ms);
+
 // ---- Writing extracted entries ------------------------------------------------
 // Every operation works relative to the destination root and never follows
 // a symbolic link in any component, so an entry can't be written outside it.

@@ -123,14 +123,16 @@ bool launch_and_await_confirmation(const std::filesystem::path& exe_path, const 
         return true;
     case wait_end::exited:
         spdlog::error("New version exited with code {} before confirming its start", exit_code_of(*process));
-        return false;
+        break;
     case wait_end::timed_out:
+        spdlog::error("New version did not confirm its start in {}s", timeout_s);
+        terminate_process(*process);
+        if (wait_for_exit(*process, termination_grace_ms))
+            exit_code_of(*process);
         break;
     }
-    spdlog::error("New version did not confirm its start in {}s", timeout_s);
-    // Gone before the rollback touches its files.
-    terminate_process(*process);
-    if (wait_for_exit(*process, termination_grace_ms))
-        exit_code_of(*process);
+    // The new version, and whatever it started, is gone before the rollback
+    // touches its files and starts the old one beside it.
+    end_descendants(*process, termination_grace_ms);
     return false;
 }

@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
@@ -212,16 +213,19 @@ int spawn_in_new_session(const std::string& exe, const std::vector<std::string>&
 int prepare_start(const std::filesystem::path& exe_path, const std::string& argument_string,
                   std::vector<std::string>& words, std::filesystem::path& absolute_exe)
 {
-    words = {exe_path.string()};
+    // The child changes directory before exec, so a relative executable
+    // path must be resolved against the updater's own directory first, and
+    // so must the name the application finds itself by.
+    std::error_code ec;
+    absolute_exe = std::filesystem::absolute(exe_path, ec);
+    if (ec)
+        return ec.value();
+    words = {absolute_exe.string()};
     std::vector<std::string> argument_words;
     if (!split_shell_words(argument_string, argument_words))
         return EINVAL;
     words.insert(words.end(), argument_words.begin(), argument_words.end());
-    // The child changes directory before exec, so a relative executable
-    // path must be resolved against the updater's own directory first.
-    std::error_code ec;
-    absolute_exe = std::filesystem::absolute(exe_path, ec);
-    return ec ? ec.value() : 0;
+    return 0;
 }
 
 int start_in_new_session(const std::filesystem::path& exe_path, const std::string& argument_string,
@@ -289,6 +293,9 @@ opened_process_ptr start_watched(const std::filesystem::path& exe_path, const st
     // An application that ignores SIGCHLD passes that on to the updater it
     // starts, and the system would then reap the child, exit code and all.
     ::signal(SIGCHLD, SIG_DFL);
+    // What the application starts and leaves behind becomes the updater's
+    // child rather than init's, so that end_descendants can find it.
+    ::prctl(PR_SET_CHILD_SUBREAPER, 1);
     pid_t started = 0;
     error = static_cast<unsigned long>(start_in_new_session(exe_path, argument_string, start_kind::child, started));
     if (error != 0)
@@ -303,6 +310,38 @@ unsigned long exit_code_of(opened_process& process)
     int status = 0;
     reap(process.pid, status);
     return static_cast<unsigned long>(WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status));
+}
+
+namespace {
+
+// The updater's children that are not yet reaped: the adopted orphans of
+// a watched application, once that one has been reaped.
+std::vector<pid_t> own_children()
+{
+    std::ifstream list("/proc/self/task/" + std::to_string(::getpid()) + "/children");
+    std::vector<pid_t> children;
+    for (pid_t pid; list >> pid;)
+        children.push_back(pid);
+    return children;
+}
+
+}  // namespace
+
+// Each round ends the children the updater has, whose own children it then
+// adopts. The ids are safe to signal: a child keeps its id until reaped.
+void end_descendants(opened_process&, int timeout_ms)
+{
+    const auto deadline = steady::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+        }
+        const std::vector<pid_t> children = own_children();
+        if (children.empty() || steady::now() >= deadline)
+            return;
+        for (const pid_t child : children)
+            ::kill(child, SIGKILL);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
 }
 
 namespace {

@@ -5,11 +5,14 @@ static_assert(sizeof(STARTUPINFOA) == 104, "STARTUPINFOA of x64 Windows");
 
 struct opened_process {
     HANDLE handle;
+    HANDLE job = nullptr;  // what a watched process starts belongs to it too
 };
 
 void opened_process_closer::operator()(opened_process* process) const
 {
     ::CloseHandle(process->handle);
+    if (process->job)
+        ::CloseHandle(process->job);
     delete process;
 }
 
@@ -46,8 +49,11 @@ void terminate_process(opened_process& process)
 namespace {
 
 // Starts the command line detached from any console, in the executable's
-// directory; 0 or the system's error code.
-DWORD create_detached_process(const std::filesystem::path& exe_path, const std::string& command_line,
+// directory, and where a job is given in that job before it runs, so that
+// every process it starts belongs to the job as well; 0 or the system's
+// error code. Where the system refuses the job (the updater's own job
+// allowing none inside it), the process runs without.
+DWORD create_detached_process(const std::filesystem::path& exe_path, const std::string& command_line, HANDLE job,
                               PROCESS_INFORMATION& started)
 {
     const std::string work_dir = narrow_from_path(exe_path.parent_path());
@@ -56,9 +62,14 @@ DWORD create_detached_process(const std::filesystem::path& exe_path, const std::
     writable.push_back('\0');
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
-    if (!::CreateProcessA(nullptr, writable.data(), nullptr, nullptr, FALSE, DETACHED_PROCESS, nullptr,
-                          work_dir.c_str(), &startup, &started))
+    const DWORD flags = DETACHED_PROCESS | (job ? CREATE_SUSPENDED : 0);
+    if (!::CreateProcessA(nullptr, writable.data(), nullptr, nullptr, FALSE, flags, nullptr, work_dir.c_str(),
+                          &startup, &started))
         return ::GetLastError();
+    if (job) {
+        ::AssignProcessToJobObject(job, started.hProcess);
+        ::ResumeThread(started.hThread);
+    }
     ::CloseHandle(started.hThread);
     return 0;
 }
@@ -69,7 +80,7 @@ unsigned long start_detached(const std::filesystem::path& exe_path, const std::s
                              const std::string& command_line)
 {
     PROCESS_INFORMATION started{};
-    const DWORD error = create_detached_process(exe_path, command_line, started);
+    const DWORD error = create_detached_process(exe_path, command_line, nullptr, started);
     if (error == 0)
         ::CloseHandle(started.hProcess);
     return error;
@@ -80,9 +91,15 @@ unsigned long start_detached(const std::filesystem::path& exe_path, const std::s
 opened_process_ptr start_watched(const std::filesystem::path& exe_path, const std::string&,
                                  const std::string& command_line, unsigned long& error)
 {
+    HANDLE job = ::CreateJobObjectW(nullptr, nullptr);
     PROCESS_INFORMATION started{};
-    error = create_detached_process(exe_path, command_line, started);
-    return error == 0 ? opened_process_ptr(new opened_process{started.hProcess}) : nullptr;
+    error = create_detached_process(exe_path, command_line, job, started);
+    if (error != 0) {
+        if (job)
+            ::CloseHandle(job);
+        return nullptr;
+    }
+    return opened_process_ptr(new opened_process{started.hProcess, job});
 }
 
 unsigned long exit_code_of(opened_process& process)
@@ -90,4 +107,26 @@ unsigned long exit_code_of(opened_process& process)
     DWORD code = 0;
     ::GetExitCodeProcess(process.handle, &code);
     return code;
+}
+
+namespace {
+
+// True once no process of the job runs, or when the system can't tell.
+bool job_is_empty(HANDLE job)
+{
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION info{};
+    return !::QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &info, sizeof info, nullptr) ||
+           info.ActiveProcesses == 0;
+}
+
+}  // namespace
+
+void end_descendants(opened_process& process, int timeout_ms)
+{
+    if (!process.job)
+        return;
+    ::TerminateJobObject(process.job, 1);
+    const ULONGLONG deadline = ::GetTickCount64() + static_cast<ULONGLONG>(timeout_ms);
+    while (!job_is_empty(process.job) && ::GetTickCount64() < deadline)
+        ::Sleep(10);
 }

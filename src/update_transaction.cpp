@@ -17,8 +17,6 @@
 
 #include "platform.h"
 
-#include <optional>
-
 namespace {
 
 namespace fs = std::filesystem;
@@ -43,8 +41,9 @@ struct layout_paths {
     fs::path backup;
     fs::path marker;
     fs::path version;
-    fs::path staged_version;  // the next `.version`, until the new files are committed
-    fs::path confirmation;    // written by the application, read by the start check
+    fs::path staged_version;    // the next `.version`, until the new files are committed
+    fs::path previous_version;  // the `.version` a rollback after a start check puts back
+    fs::path confirmation;      // written by the application, read by the start check
 };
 
 layout_paths make_layout_paths(const std::string& app_dir)
@@ -56,6 +55,7 @@ layout_paths make_layout_paths(const std::string& app_dir)
             root / incomplete_marker_name,
             root / ".version",
             root / ".version.new",
+            root / ".version.old",
             root / confirmation_name};
 }
 
@@ -145,13 +145,13 @@ bool write_new_root_file(const fs::path& file, const std::string& content, std::
     return write_new_file(file, content, ec);
 }
 
-// Puts the staged version in place, or drops it when the files it belongs
-// to were not committed.
-bool settle_staged_version(const layout_paths& paths, bool committed)
+// Puts a version waiting beside `.version` in place, or drops it when the
+// files it belongs to are not the ones that stay.
+bool settle_version(const layout_paths& paths, const fs::path& waiting, bool goes_with_the_files)
 {
     std::error_code ec;
-    if (committed) {
-        rename_entry(paths.staged_version, paths.version, ec);
+    if (goes_with_the_files) {
+        rename_entry(waiting, paths.version, ec);
         if (!ec) {
             sync_root(paths);
             return true;
@@ -159,8 +159,21 @@ bool settle_staged_version(const layout_paths& paths, bool committed)
         spdlog::warn("Failed to write {}: {}", narrow_for_log(paths.version), ec.message());
     }
     removal_failure failure;
-    remove_tree(paths.staged_version, failure);
+    remove_tree(waiting, failure);
     return false;
+}
+
+// The staged version goes with the new files once they are committed.
+bool settle_staged_version(const layout_paths& paths, bool committed)
+{
+    return settle_version(paths, paths.staged_version, committed);
+}
+
+// The previous version goes with the old files once a rollback after a
+// start check has marked the new ones untrusted again.
+bool settle_previous_version(const layout_paths& paths, bool rolling_back)
+{
+    return settle_version(paths, paths.previous_version, rolling_back);
 }
 
 bool remove_marker(const layout_paths& paths)
@@ -206,6 +219,8 @@ bool recover_layout(const layout_paths& paths)
     const bool incomplete = is_present(paths.marker);
     if (is_present(paths.staged_version))
         settle_staged_version(paths, !incomplete);
+    if (is_present(paths.previous_version))
+        settle_previous_version(paths, incomplete);
     if (!is_present(paths.backup)) {
         // Left by a rollback that was stopped after its rename: `current`
         // already holds the old application again.
@@ -282,31 +297,35 @@ int roll_back(const layout_paths& paths, const std::string& exe_name)
 }
 
 // What `.version` held before the update, for a rollback after a failed
-// start check: its text, or nothing when there was no file to read.
-std::optional<std::string> read_previous_version(const layout_paths& paths)
+// start check.
+struct previous_version {
+    enum class state { absent, read, unknown } state;
+    std::string text;
+};
+
+previous_version read_previous_version(const layout_paths& paths)
 {
     if (!is_present(paths.version))
-        return std::nullopt;
-    std::string content;
+        return {previous_version::state::absent, {}};
+    std::string text;
     std::error_code ec;
-    if (read_root_file(paths.version, version_size_limit, content, ec))
-        return content;
+    if (read_root_file(paths.version, version_size_limit, text, ec))
+        return {previous_version::state::read, text};
     spdlog::warn("Failed to read {}: {}", narrow_for_log(paths.version), ec.message());
-    return std::nullopt;
+    return {previous_version::state::unknown, {}};
 }
 
-// Gives `.version` back what it held, by the same staged rename that wrote
-// the new one; where it held nothing, the new one goes.
-void restore_previous_version(const layout_paths& paths, const std::optional<std::string>& previous)
+// Gives `.version` back what it held before the update. What could not be
+// read is left as it is now, since the update may not have replaced it
+// (a directory of that name) and nothing better is known.
+void restore_previous_version(const layout_paths& paths, const previous_version& previous)
 {
-    std::error_code ec;
-    if (previous) {
-        if (write_new_root_file(paths.staged_version, *previous, ec))
-            settle_staged_version(paths, true);
-        else
-            spdlog::warn("Failed to write {}: {}", narrow_for_log(paths.staged_version), ec.message());
+    if (previous.state == previous_version::state::read) {
+        settle_previous_version(paths, true);
         return;
     }
+    if (previous.state == previous_version::state::unknown)
+        return;
     removal_failure failure;
     if (remove_tree(paths.version, failure))
         sync_root(paths);
@@ -316,15 +335,22 @@ void restore_previous_version(const layout_paths& paths, const std::optional<std
 
 // Puts the old application back after the new one failed its start check.
 // The new files were committed, so the marker comes first: a run stopped
-// from then on finds them untrusted and restores the backup itself. Where
-// it can't be created, the complete new files stay rather than risk a
-// stopped restore leaving neither application.
-int roll_back_unconfirmed(const layout_paths& paths, const std::string& exe_name,
-                          const std::optional<std::string>& previous_version)
+// from then on finds them untrusted and restores the backup itself. The
+// previous version waits beside `.version` before the marker appears, so
+// that such a run puts it back as well. Where the marker can't be created,
+// the complete new files stay rather than risk a stopped restore leaving
+// neither application.
+int roll_back_unconfirmed(const layout_paths& paths, const std::string& exe_name, const previous_version& previous)
 {
-    if (!create_marker(paths))
+    std::error_code ec;
+    if (previous.state == previous_version::state::read &&
+        !write_new_root_file(paths.previous_version, previous.text, ec))
+        spdlog::warn("Failed to write {}: {}", narrow_for_log(paths.previous_version), ec.message());
+    if (!create_marker(paths)) {
+        settle_previous_version(paths, false);
         return 1;
-    restore_previous_version(paths, previous_version);
+    }
+    restore_previous_version(paths, previous);
     if (restore_backup(paths))
         launch_process(paths.live / path_from_narrow(exe_name), "--update-failed");
     return 1;
@@ -335,8 +361,8 @@ int roll_back_unconfirmed(const layout_paths& paths, const std::string& exe_name
 bool start_new_version(const layout_paths& paths, const fs::path& exe_path, const std::string& argument_string,
                        unsigned confirm_timeout_s)
 {
-    spdlog::info("Launching {} {}", narrow_from_path(exe_path), argument_string);
     if (confirm_timeout_s == 0) {
+        spdlog::info("Launching {} {}", narrow_from_path(exe_path), argument_string);
         launch_process(exe_path, argument_string);
         return true;
     }
@@ -346,6 +372,7 @@ bool start_new_version(const layout_paths& paths, const fs::path& exe_path, cons
                       narrow_for_log(paths.confirmation));
         return false;
     }
+    spdlog::info("Launching {} {}", narrow_from_path(exe_path), argument_string);
     const bool confirmed =
         launch_and_await_confirmation(exe_path, argument_string, paths.confirmation, confirm_timeout_s);
     // It has served its purpose; one that came too late goes as well.
@@ -356,8 +383,9 @@ bool start_new_version(const layout_paths& paths, const fs::path& exe_path, cons
 int finish_update(const layout_paths& paths, const std::string& exe_name, const std::string& version,
                   const std::string& relaunch_args, unsigned confirm_timeout_s)
 {
-    const std::optional<std::string> previous_version =
-        confirm_timeout_s > 0 ? read_previous_version(paths) : std::nullopt;
+    // Read before the new version replaces it; only a start check needs it.
+    const previous_version previous = confirm_timeout_s > 0 ? read_previous_version(paths)
+                                                            : previous_version{previous_version::state::unknown, {}};
     // The backup is removed next, so the version is on disk before that. A
     // version that can't be written does not undo the update.
     if (is_present(paths.staged_version))
@@ -367,7 +395,7 @@ int finish_update(const layout_paths& paths, const std::string& exe_name, const 
     if (!relaunch_args.empty())
         argument_string += " " + relaunch_args;
     if (!start_new_version(paths, paths.live / path_from_narrow(exe_name), argument_string, confirm_timeout_s))
-        return roll_back_unconfirmed(paths, exe_name, previous_version);
+        return roll_back_unconfirmed(paths, exe_name, previous);
     log_message(spdlog::level::info, "Cleaning up backup");
     clear_name(paths, paths.backup);
     log_message(spdlog::level::info, "Update complete, exiting");

@@ -2,9 +2,10 @@
 // between two versions and kills the updater with SIGKILL at a random
 // instant of each run (and sometimes the repairing run after it too), then
 // lets one more run repair the root and checks that it holds one complete
-// version, byte for byte. Half the runs check the start of the new version:
-// version one confirms its start, version two exits without, so that those
-// runs are killed while waiting and while rolling back too.
+// version, byte for byte, with `.version` naming it. Half the runs check
+// the start of the new version: version one confirms its start, version two
+// exits without, so that those runs are killed while waiting and while
+// rolling back too.
 //
 //   kill_trials UPDATER [--trials N] [--seed S]
 //
@@ -151,14 +152,19 @@ int main(int argc, char** argv)
             run_and_kill(update_command(updater, root, missing, 0), delay() / 4);
         run_program(update_command(updater, root, missing, 0));
 
+        // One version complete, and `.version` naming that one.
         const tree after = tree_contents(root / "current");
-        if (after == versions[from] && !fs::exists(root / "current.bak"))
+        const auto holds = [&](int version) {
+            return after == versions[version] && !fs::exists(root / "current.bak") &&
+                   read_file(root / ".version") == packages[version].stem().string() + "\n";
+        };
+        if (holds(from))
             ++ended_old;
-        else if (after == versions[to] && !fs::exists(root / "current.bak"))
+        else if (holds(to))
             ++ended_new;
         else {
             ++ended_other;
-            std::printf("trial %d: the root holds neither version complete\n", trial);
+            std::printf("trial %d: the root holds neither version complete with its .version\n", trial);
             break;
         }
     }

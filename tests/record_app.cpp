@@ -8,8 +8,10 @@
 //   confirm  creates .update-confirmed in the application root, waits for
 //            the updater to remove it again, and only then records and
 //            exits (so a test that sees the record knows it is done);
-//   exit     exits with code 5;
-//   hang     does not exit by itself for a minute.
+//   exit     exits with code 5, leaving a child of its own running for a
+//            minute (its id recorded as child);
+//   hang     does not exit by itself for a minute, nor does its child;
+//   other    exits with code 5.
 #include <chrono>
 #include <climits>
 #include <cstdio>
@@ -79,6 +81,12 @@ int main(int argc, char** argv)
     const std::string record = std::string(record_file) + (checked ? ".new" : "");
     if (checked && std::string(start_check) == "confirm")
         confirm_and_wait_for_removal();
+    const bool leaves_child = checked && (std::string(start_check) == "exit" || std::string(start_check) == "hang");
+    const pid_t lingering = leaves_child ? ::fork() : -1;
+    if (lingering == 0) {
+        std::this_thread::sleep_for(std::chrono::minutes(1));
+        return 0;
+    }
     // Listed before this program opens anything of its own.
     const std::string inherited = extra_descriptors();
     const std::string temporary = record + ".tmp";
@@ -89,7 +97,7 @@ int main(int argc, char** argv)
     if (!::getcwd(cwd, sizeof cwd))
         cwd[0] = '\0';
     std::fprintf(out, "cwd=%s\n", cwd);
-    std::fprintf(out, "pid=%d\n", static_cast<int>(::getpid()));
+    std::fprintf(out, "pid=%d\nchild=%d\n", static_cast<int>(::getpid()), static_cast<int>(lingering));
     std::fprintf(out, "session=%d\n", static_cast<int>(::getsid(0)));
     std::fprintf(out, "stdin=%s\n", link_target("/proc/self/fd/0").c_str());
     std::fprintf(out, "stdout=%s\n", link_target("/proc/self/fd/1").c_str());

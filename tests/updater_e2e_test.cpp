@@ -149,6 +149,8 @@ TEST_F(updater_run, command_line_errors_and_help_touch_nothing)
           "-1"}, 104, "Could not convert: --confirm-timeout = -1"},
         {{"apply", "--pid", live, "--package", "p", "--app-dir", root.string(), "--version", "1", "--confirm-timeout",
           "soon"}, 104, "Could not convert: --confirm-timeout = soon"},
+        {{"apply", "--pid", live, "--package", "p", "--app-dir", root.string(), "--version", "1", "--confirm-timeout",
+          "0x10"}, 104, "Could not convert: --confirm-timeout = 0x10"},
         {{"bogus"}, 109, "The following argument was not expected: bogus"},
         {{"--pid", "1"}, 109, "The following arguments were not expected:"},
     };
@@ -291,6 +293,11 @@ TEST_F(updater_run, start_check_keeps_a_confirmed_version_and_rolls_back_one_tha
     const auto seconds_since = [](std::chrono::steady_clock::time_point started) {
         return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     };
+    // The new version's process, or what it left running, is gone.
+    const auto expect_gone = [&](const std::string& field) {
+        const int pid = std::stoi(started_app(".new")[field].at(0));
+        EXPECT_TRUE(pid > 0 && ::kill(pid, 0) != 0 && errno == ESRCH) << field << " " << pid << " still exists";
+    };
 
     // Exits early; a stale confirmation, here a link, goes first and is not followed.
     write_file(dir.path / "outside", "not the updater's");
@@ -300,6 +307,7 @@ TEST_F(updater_run, start_check_keeps_a_confirmed_version_and_rolls_back_one_tha
               (lines{"Waiting 20s for the new version to confirm its start",
                      "New version exited with code 5 before confirming its start", relaunched}));
     expect_rolled_back();
+    expect_gone("child");
     EXPECT_EQ(read_file(root / ".version"), "1.0\n");
     EXPECT_EQ(read_file(dir.path / "outside"), "not the updater's");
 
@@ -312,8 +320,16 @@ TEST_F(updater_run, start_check_keeps_a_confirmed_version_and_rolls_back_one_tha
     EXPECT_GT(seconds_since(started), 1.9);
     expect_rolled_back();
     EXPECT_FALSE(fs::exists(fs::symlink_status(root / ".version")));
-    const int hung_pid = std::stoi(started_app(".new")["pid"].at(0));
-    EXPECT_TRUE(::kill(hung_pid, 0) != 0 && errno == ESRCH) << "process " << hung_pid << " still exists";
+    expect_gone("pid");
+    expect_gone("child");
+
+    // A `.version` that could not be read (a directory) is left as it was.
+    write_file(root / ".version" / "kept", "the user's");
+    run_program(apply_command({"--confirm-timeout", "20"}), {{"RECORD_FILE", record.string()}, {"START_CHECK", "x"}});
+    EXPECT_EQ(tree_contents(root / "current"), old_tree);
+    EXPECT_EQ(started_app()["arg"], (lines{exe_path(), "--update-failed"}));
+    EXPECT_EQ(read_file(root / ".version" / "kept"), "the user's");
+    fs::remove_all(root / ".version");
 
     // Confirms while it runs: kept, without waiting for the deadline.
     write_file(root / ".version", "1.0\n");
@@ -327,7 +343,7 @@ TEST_F(updater_run, start_check_keeps_a_confirmed_version_and_rolls_back_one_tha
 
     // Without the option nothing waits or looks at the confirmation.
     write_file(root / ".update-confirmed", "from the application");
-    EXPECT_EQ(run_update("exit", {}, 0), (lines{"Cleaning up backup", "Update complete, exiting"}));
+    EXPECT_EQ(run_update("x", {}, 0), (lines{"Cleaning up backup", "Update complete, exiting"}));
     EXPECT_EQ(read_file(root / ".update-confirmed"), "from the application");
 
     // A start that fails counts as no confirmation.
@@ -428,18 +444,23 @@ TEST_F(updater_run, recovery_repairs_each_interrupted_layout)
     EXPECT_EQ(read_file(root / "current" / "new.txt"), "new version");
 
     // Stopped between the commit of the new files and `.version`: the staged
-    // version goes with them; stopped before the commit, it is dropped.
+    // version goes with them; stopped before the commit, it is dropped. The
+    // version a rollback after a start check puts back goes only once the
+    // marker says the old files come back.
     const std::map<std::string, std::string> new_tree = tree_contents(root / "current");
     fs::remove(package);
-    for (const bool committed : {true, false}) {
-        SCOPED_TRACE(committed ? "committed" : "not committed");
+    for (const auto& [waiting, marked, version] : {std::tuple{".version.new", false, "2.0\n"},
+                                                   {".version.new", true, "1.0\n"},
+                                                   {".version.old", true, "0.9\n"},
+                                                   {".version.old", false, "1.0\n"}}) {
+        SCOPED_TRACE(std::string(waiting) + (marked ? " with the marker" : " without the marker"));
         write_file(root / ".version", "1.0\n");
-        write_file(root / ".version.new", "2.0\n");
+        write_file(root / waiting, waiting == std::string(".version.new") ? "2.0\n" : "0.9\n");
         fs::copy(root / "current", root / "current.bak", fs::copy_options::recursive);
-        if (!committed)
+        if (marked)
             write_file(root / "current.incomplete", "");
         EXPECT_EQ(apply().exit_code, 1);
-        EXPECT_EQ(read_file(root / ".version"), committed ? "2.0\n" : "1.0\n");
+        EXPECT_EQ(read_file(root / ".version"), version);
         EXPECT_EQ(strays(), lines{});
         EXPECT_EQ(tree_contents(root / "current"), new_tree);
     }

@@ -12,7 +12,8 @@
 //            the updater to remove it again, and only then records and
 //            exits (so a test that sees the record knows it is done);
 //   exit     exits with code 5;
-//   hang     does not exit by itself for a minute.
+//   hang     does not exit by itself for a minute, and starts a copy of
+//            itself (its id recorded as child) that does the same.
 #include <windows.h>
 
 #include <cstdio>
@@ -46,6 +47,23 @@ bool confirm_and_wait_for_removal()
     return true;
 }
 
+// Starts this program again with --linger, which only waits a minute; its
+// process id, or 0 when it could not be started.
+unsigned long start_lingering_copy()
+{
+    wchar_t exe[MAX_PATH];
+    ::GetModuleFileNameW(nullptr, exe, MAX_PATH);
+    std::wstring command_line = L"record_app.exe --linger";
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started{};
+    if (!::CreateProcessW(exe, command_line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started))
+        return 0;
+    ::CloseHandle(started.hThread);
+    ::CloseHandle(started.hProcess);
+    return started.dwProcessId;
+}
+
 int act_on_start_check(const std::string& mode)
 {
     if (mode == "confirm")
@@ -59,11 +77,15 @@ int act_on_start_check(const std::string& mode)
 
 int main()
 {
+    const std::wstring command_line = ::GetCommandLineW();
+    if (command_line.find(L" --linger") != std::wstring::npos) {
+        ::Sleep(60000);
+        return 0;
+    }
     char record_file[MAX_PATH];
     if (!::GetEnvironmentVariableA("RECORD_FILE", record_file, MAX_PATH))
         return 2;
     char start_check[16] = "";
-    const std::wstring command_line = ::GetCommandLineW();
     const bool checked = ::GetEnvironmentVariableA("START_CHECK", start_check, sizeof start_check) &&
                          command_line.find(L" --after-update") != std::wstring::npos;
     const std::string record = std::string(record_file) + (checked ? ".new" : "");
@@ -75,8 +97,9 @@ int main()
         return 3;
     wchar_t cwd[MAX_PATH] = L"";
     ::GetCurrentDirectoryW(MAX_PATH, cwd);
-    std::fprintf(out, "cmdline=%s\ncwd=%s\npid=%lu\n", utf8_from_wide(command_line.c_str()).c_str(),
-                 utf8_from_wide(cwd).c_str(), static_cast<unsigned long>(::GetCurrentProcessId()));
+    const unsigned long child = checked && std::string(start_check) == "hang" ? start_lingering_copy() : 0;
+    std::fprintf(out, "cmdline=%s\ncwd=%s\npid=%lu\nchild=%lu\n", utf8_from_wide(command_line.c_str()).c_str(),
+                 utf8_from_wide(cwd).c_str(), static_cast<unsigned long>(::GetCurrentProcessId()), child);
     std::fclose(out);
     if (!::MoveFileExA(temporary.c_str(), record.c_str(), MOVEFILE_REPLACE_EXISTING))
         return 4;
