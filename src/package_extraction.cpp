@@ -123,26 +123,32 @@ bool symlink_target_stays_inside(const std::vector<std::string>& link_components
     return climbs < link_components.size();
 }
 
-bool read_symlink_target(zip_t* archive, zip_uint64_t index, zip_uint64_t size, std::string& target)
+// Reads the link target as entry data, checked like a file's.
+bool read_symlink_target(const entry_source& source, const zip_stat_t& stat, entry_data_buffers& buffers,
+                         std::string& target)
 {
-    if (size == 0 || size > max_symlink_target)
+    if (stat.size == 0 || stat.size > max_symlink_target)
         return false;
-    zip_entry_ptr entry(zip_fopen_index(archive, index, 0));
-    if (!entry)
+    entry_data data;
+    if (!open_entry_data(source, stat, buffers, data))
         return false;
-    target.assign(size, '\0');
-    const zip_int64_t got = zip_fread(entry.get(), target.data(), size);
-    char extra;
-    return got == static_cast<zip_int64_t>(size) && zip_fread(entry.get(), &extra, 1) == 0;
+    target.clear();
+    for (;;) {
+        const char* chunk = nullptr;
+        const long long got = next_entry_chunk(data, chunk);
+        if (got <= 0)
+            return got == 0;
+        target.append(chunk, static_cast<std::size_t>(got));
+    }
 }
 
 // Streams the entry's data into a new file; false as soon as reading or
 // writing fails. Whatever was written stays.
-bool extract_file(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat, const fs::path& dest,
+bool extract_file(const entry_source& source, const zip_stat_t& stat, const fs::path& dest,
                   const std::vector<std::string>& parts, unsigned mode, entry_data_buffers& buffers)
 {
     entry_data data;
-    if (!open_entry_data(archive, index, stat, buffers, data))
+    if (!open_entry_data(source, stat, buffers, data))
         return false;
     entry_file_ptr file = create_entry_file(dest, parts, mode);
     if (!file)
@@ -159,24 +165,22 @@ bool extract_file(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat, co
     }
 }
 
-bool extract_symlink(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat,
-                     const fs::path& dest, const std::vector<std::string>& parts)
+bool extract_symlink(const entry_source& source, const zip_stat_t& stat, const fs::path& dest,
+                     const std::vector<std::string>& parts, entry_data_buffers& buffers)
 {
     std::string target;
-    return read_symlink_target(archive, index, stat.size, target) &&
-           symlink_target_stays_inside(parts, target) &&
+    return read_symlink_target(source, stat, buffers, target) && symlink_target_stays_inside(parts, target) &&
            write_entry_symlink(dest, parts, target);
 }
 
 // Returns false for an entry that must be refused or could not be written;
 // raises filesystem_error when a directory can't be created.
-bool extract_entry(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat, const fs::path& dest,
-                   entry_data_buffers& buffers)
+bool extract_entry(const entry_source& source, const zip_stat_t& stat, const entry_info& info,
+                   const fs::path& dest, entry_data_buffers& buffers)
 {
     std::vector<std::string> parts;
     if (!safe_entry_components(stat.name, parts))
         return false;
-    const entry_info info = classify_entry(archive, index, stat.name);
     if (info.kind == entry_kind::directory) {
         create_entry_directories(dest, parts, info.mode);
         return true;
@@ -184,25 +188,50 @@ bool extract_entry(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat, c
     if (parts.empty())
         return false;
     if (info.kind == entry_kind::symlink)
-        return extract_symlink(archive, index, stat, dest, parts);
-    return extract_file(archive, index, stat, dest, parts, info.mode, buffers);
+        return extract_symlink(source, stat, dest, parts, buffers);
+    return extract_file(source, stat, dest, parts, info.mode, buffers);
 }
 
-bool extract_entries(zip_t* archive, zip_int64_t count, const fs::path& dest)
+bool stat_entry(zip_t* archive, zip_uint64_t index, zip_stat_t& stat)
 {
+    zip_stat_init(&stat);
+    return zip_stat_index(archive, index, 0, &stat) == 0 && (stat.valid & ZIP_STAT_NAME) != 0;
+}
+
+zip_archive_ptr open_package(const std::string& package_path)
+{
+    int open_error = 0;
+    // Not ZIP_CHECKCONS: it rejects archives that name a path twice, which
+    // must extract with the later entry winning. Every entry's data is still
+    // checked against its CRC-32 and size as it is read.
+    return zip_archive_ptr(zip_open(package_path_for_zip(package_path).c_str(), ZIP_RDONLY, &open_error));
+}
+
+// Stored and deflated data is read through a handle of its own at the
+// offsets the central directory gives; the zip library reads the rest, and
+// everything when those offsets can't be found.
+bool extract_entries(zip_t* archive, const std::string& package_path, zip_uint64_t count, const fs::path& dest)
+{
+    std::vector<zip_stat_t> stats;
+    zip_stat_t stat;
+    while (stats.size() < count && stat_entry(archive, stats.size(), stat))
+        stats.push_back(stat);
     entry_data_buffers buffers = new_entry_data_buffers();
-    for (zip_int64_t i = 0; i < count; ++i) {
-        const auto index = static_cast<zip_uint64_t>(i);
-        zip_stat_t stat;
-        zip_stat_init(&stat);
-        if (zip_stat_index(archive, index, 0, &stat) != 0 || (stat.valid & ZIP_STAT_NAME) == 0) {
-            spdlog::error("Failed to stat file index {}", i);
+    const package_file_ptr package = open_package_file(package_path);
+    std::vector<std::uint64_t> local_headers(stats.size(), unknown_offset);
+    if (package)
+        read_local_header_offsets(*package, archive, count, stats, buffers, local_headers);
+    for (zip_uint64_t index = 0; index < stats.size(); ++index) {
+        const entry_source source{package.get(), local_headers[index], archive, index};
+        const entry_info info = classify_entry(archive, index, stats[index].name);
+        if (!extract_entry(source, stats[index], info, dest, buffers)) {
+            spdlog::error("Failed to extract: {}", stats[index].name);
             return false;
         }
-        if (!extract_entry(archive, index, stat, dest, buffers)) {
-            spdlog::error("Failed to extract: {}", stat.name);
-            return false;
-        }
+    }
+    if (stats.size() < count) {
+        spdlog::error("Failed to stat file index {}", stats.size());
+        return false;
     }
     return true;
 }
@@ -211,18 +240,14 @@ bool extract_entries(zip_t* archive, zip_int64_t count, const fs::path& dest)
 
 bool extract_zip(const std::string& package_path, const std::string& dest_dir)
 {
-    int open_error = 0;
-    // Not ZIP_CHECKCONS: it rejects archives that name a path twice, which
-    // must extract with the later entry winning. Every entry's data is still
-    // checked against its CRC-32 and size as it is read.
-    zip_archive_ptr archive(zip_open(package_path_for_zip(package_path).c_str(), ZIP_RDONLY, &open_error));
+    zip_archive_ptr archive = open_package(package_path);
     if (!archive) {
         spdlog::error("Failed to open zip: {}", package_path);
         return false;
     }
     const zip_int64_t count = zip_get_num_entries(archive.get(), 0);
     spdlog::info("Extracting {} files from {}", count, package_path);
-    if (!extract_entries(archive.get(), count, path_from_narrow(dest_dir)))
+    if (!extract_entries(archive.get(), package_path, static_cast<zip_uint64_t>(count), path_from_narrow(dest_dir)))
         return false;
     archive.reset();
     spdlog::info("Extraction complete: {} files", count);

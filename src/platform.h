@@ -1,7 +1,8 @@
 // The platform layer: what the parts need from the operating system, with
 // one implementation per platform (the *_posix.cpp and *_win32.cpp files).
 // Names and paths, renames and removals, durability, the log's lock, the
-// processes, and the writing of extracted entries.
+// processes, the reading of the package and the writing of extracted
+// entries.
 #pragma once
 
 #include "scope_exit.h"
@@ -139,6 +140,27 @@ void terminate_process(opened_process& process);
 // platform's error code.
 unsigned long start_detached(const std::filesystem::path& exe_path, const std::string& argument_string,
                              const std::string& command_line);
+
+// ---- Reading the package ------------------------------------------------------
+
+// The package opened for reads at given offsets. Each worker that extracts
+// entries reads through one of its own.
+struct package_file;
+struct package_file_closer {
+    void operator()(package_file* file) const;
+};
+using package_file_ptr = std::unique_ptr<package_file, package_file_closer>;
+
+// Opens the package at the path given on the command line; null when it
+// can't be opened.
+package_file_ptr open_package_file(const std::string& narrow_path);
+
+// The package's size in bytes; false when the system can't tell it.
+bool package_file_size(const package_file& file, std::uint64_t& size);
+
+// Reads size bytes from offset into data, fewer only where the file ends;
+// returns the count read, or -1 on an error.
+long long read_package_at(const package_file& file, std::uint64_t offset, void* data, std::size_t size);
 
 // ---- Writing extracted entries ------------------------------------------------
 // Every operation works relative to the destination root and never follows
