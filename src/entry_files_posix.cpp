@@ -18,7 +18,9 @@ namespace fs = std::filesystem;
 constexpr mode_t owner_full_access = S_IRWXU;
 
 // Recorded modes pass through the umask, as with any file this user
-// creates, so a package can't make files writable for everybody.
+// creates, so a package can't make files writable for everybody. It is
+// read on first use, which prepare_entry_writers makes before any worker
+// starts.
 mode_t process_umask()
 {
     static const mode_t mask = [] {
@@ -139,6 +141,16 @@ bool set_mtime(int fd, std::time_t mtime)
 bool platform_allows_component(const std::string&)
 {
     return true;  // any byte but "/" and NUL is a literal name here
+}
+
+std::string name_lookup_key(const std::string& component)
+{
+    return component;
+}
+
+void prepare_entry_writers()
+{
+    process_umask();
 }
 
 void create_entry_directories(const fs::path& root, const std::vector<std::string>& components,

@@ -170,6 +170,19 @@ long long read_package_at(const package_file& file, std::uint64_t offset, void* 
 // take literally (on Windows: stream names, device names, trailing dots).
 bool platform_allows_component(const std::string& component);
 
+// The form of a name component under which the file system looks it up:
+// components with the same key name the same entry. The component itself
+// where names are taken byte for byte; on Windows its upper-case form.
+// Empty when the file system may take the component for one spelled
+// otherwise in a way no key shows (a short name on Windows).
+std::string name_lookup_key(const std::string& component);
+
+// Reads once what the writers take from the process as a whole: on POSIX
+// systems the umask, which can be read only by changing it for a moment,
+// when a file another thread creates would escape it. Called before
+// entries are written from several threads.
+void prepare_entry_writers();
+
 // Permission bits recorded for an entry, or no_recorded_mode.
 constexpr unsigned no_recorded_mode = ~0u;
 
