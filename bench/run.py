@@ -10,6 +10,8 @@ each package by
             && rm -rf current.bak
   no-sync   (with --durability) the updater with every flush to stable
             storage turned into a no-op, to show what durability costs.
+  1 worker  (with --one-worker PROGRAM) the updater built to extract with a
+            single worker, to show what the pool of workers gains.
 
 Every run starts from a freshly copied `current` with nothing left to write
 back (sync), so no method pays for another's writes.
@@ -24,7 +26,7 @@ inode before it reuses one, which doubles the time of every method on the
 app-shaped package. An installation being updated has not lost thousands
 of files in its own directories within the last minute.
 
-usage: run.py UPDATER [--runs N] [--packages DIR] [--durability]
+usage: run.py UPDATER [--runs N] [--packages DIR] [--durability] [--one-worker PROGRAM]
 """
 import argparse
 import datetime
@@ -89,6 +91,7 @@ def main():
     parser.add_argument("--runs", type=int, default=5)
     parser.add_argument("--packages", default=os.path.join(HERE, "..", "build-bench", "packages"))
     parser.add_argument("--durability", action="store_true")
+    parser.add_argument("--one-worker")
     args = parser.parse_args()
     updater = os.path.abspath(args.updater)
     packages = os.path.abspath(args.packages)
@@ -118,17 +121,19 @@ def main():
             }
             if nosync_env:
                 methods["no-sync"] = lambda root: run_updater(updater, root, package, nosync_env)
+            if args.one_worker:
+                methods["1 worker"] = lambda root: run_updater(os.path.abspath(args.one_worker), root, package)
             times = {m: [] for m in methods}
-            launched, rss = [], []
+            launched, rss = {"updater": [], "1 worker": []}, {"updater": [], "1 worker": []}
             order = list(methods)
             for run in range(args.runs):
                 for method in order[run % len(order):] + order[:run % len(order)]:
                     root = prepare_root(work, template)
                     result = methods[method](root)
-                    if method == "updater":
+                    if method in launched:
                         seconds, after, peak = result
-                        launched.append(after)
-                        rss.append(peak)
+                        launched[method].append(after)
+                        rss[method].append(peak)
                     else:
                         seconds = result if method != "no-sync" else result[0]
                     times[method].append(seconds)
@@ -140,11 +145,17 @@ def main():
             line = ("%-5s median of %d: updater %.2f s, unzip %.2f s, bsdtar %.2f s; updater/unzip %.2f, "
                     "updater/bsdtar %.2f; Launched after %.2f s; peak RSS %.1f MiB" % (
                         name, args.runs, median["updater"], median["unzip"], median["bsdtar"], to_unzip,
-                        to_bsdtar, statistics.median(launched), max(rss)))
+                        to_bsdtar, statistics.median(launched["updater"]), max(rss["updater"])))
             if nosync_env:
                 line += "; without syncs %.2f s (durability costs %.0f%%)" % (
                     median["no-sync"], 100.0 * (median["updater"] / median["no-sync"] - 1))
             print(line, flush=True)
+            if args.one_worker:
+                one = median["1 worker"]
+                print("%-5s one worker: %.2f s, 1 worker/bsdtar %.2f, pool/1 worker %.2f; Launched after %.2f s; "
+                      "peak RSS %.1f MiB" % (name, one, one / median["bsdtar"], median["updater"] / one,
+                                             statistics.median(launched["1 worker"]), max(rss["1 worker"])),
+                      flush=True)
     finally:
         sh("rm -rf '%s'" % work)
     print("ratios: " + "; ".join("%s updater/unzip %.2f updater/bsdtar %.2f" % r for r in ratios))

@@ -1,9 +1,13 @@
 // Reading entry data. Stored and deflated entries, nearly all there are, are
-// read raw from the package in large chunks, inflated here and checked
-// against the recorded CRC-32. That skips the zip library's own layers, which
-// read the package a few kilobytes at a time with a seek before each read.
-// Other methods go through the library, which checks their CRC-32 itself.
+// read raw from the package in large chunks at their offsets, through the
+// worker's own handle, inflated here and checked against the recorded
+// CRC-32. That skips the zip library's own layers, which read the package a
+// few kilobytes at a time with a seek before each read, through one file
+// position that threads can't share. Other methods go through the library,
+// which checks their CRC-32 itself.
 #include "entry_data.h"
+
+#include <algorithm>
 
 namespace {
 
@@ -12,7 +16,7 @@ constexpr std::size_t data_chunk_size = 64 * 1024;
 
 bool has_raw_reader(const zip_stat_t& stat)
 {
-    constexpr zip_uint64_t needed = ZIP_STAT_SIZE | ZIP_STAT_CRC | ZIP_STAT_COMP_METHOD;
+    constexpr zip_uint64_t needed = ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_CRC | ZIP_STAT_COMP_METHOD;
     return (stat.valid & needed) == needed &&
            (stat.comp_method == ZIP_CM_STORE || stat.comp_method == ZIP_CM_DEFLATE);
 }
@@ -31,17 +35,30 @@ bool start_inflating(entry_data& data)
     return data.inflating;
 }
 
-// Reads the next chunk of compressed data; false on a read error.
+// Reads the next chunk of compressed data; false when the package can't
+// be read or ends before the entry's data does.
 bool refill_raw(entry_data& data)
 {
     std::vector<unsigned char>& raw = data.buffers->raw;
-    const zip_int64_t got = zip_fread(data.file.get(), raw.data(), raw.size());
-    if (got < 0)
+    const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(raw.size(), data.raw_left));
+    if (wanted > 0 && read_package_at(*data.package, data.raw_offset, raw.data(), wanted) !=
+                          static_cast<long long>(wanted))
         return false;
-    data.raw_ended = got == 0;
+    data.raw_offset += wanted;
+    data.raw_left -= wanted;
+    data.raw_ended = wanted == 0;
     data.window.in = raw.data();
-    data.window.in_size = static_cast<std::size_t>(got);
+    data.window.in_size = wanted;
     return true;
+}
+
+// Stored data needs no decoding: it is handed over from the raw buffer.
+long long stored_chunk(entry_data& data, const char*& chunk)
+{
+    if (!refill_raw(data))
+        return -1;
+    chunk = reinterpret_cast<const char*>(data.window.in);
+    return static_cast<long long>(data.window.in_size);
 }
 
 // Inflates into the data buffer until it is full or the stream ends;
@@ -69,6 +86,16 @@ long long inflate_chunk(entry_data& data)
     return static_cast<long long>(out.size() - window.out_size);
 }
 
+// The entry's data follows its local header.
+bool open_raw(const entry_source& source, const zip_stat_t& stat, entry_data& data)
+{
+    if (!entry_data_offset(*source.package, source.local_header, data.raw_offset))
+        return false;
+    data.package = source.package;
+    data.raw_left = stat.comp_size;
+    return true;
+}
+
 }  // namespace
 
 entry_data_buffers new_entry_data_buffers()
@@ -76,20 +103,27 @@ entry_data_buffers new_entry_data_buffers()
     return {std::vector<unsigned char>(raw_chunk_size), std::vector<char>(data_chunk_size), nullptr};
 }
 
-bool open_entry_data(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat, entry_data_buffers& buffers,
+bool read_through_library(const zip_stat_t& stat)
+{
+    return !is_encrypted(stat) && !has_raw_reader(stat);
+}
+
+bool open_entry_data(const entry_source& source, const zip_stat_t& stat, entry_data_buffers& buffers,
                      entry_data& data)
 {
     // Raw reading would hand over encrypted bytes unchecked; such entries
     // are refused, as no password is ever given.
     if (is_encrypted(stat))
         return false;
-    const bool raw = has_raw_reader(stat);
-    data.file.reset(zip_fopen_index(archive, index, raw ? ZIP_FL_COMPRESSED : 0));
     data.buffers = &buffers;
     data.expected_size = stat.size;
     data.expected_crc = stat.crc;
-    data.check_crc = raw;
-    return data.file && !(raw && stat.comp_method == ZIP_CM_DEFLATE && !start_inflating(data));
+    data.check_crc = has_raw_reader(stat) && source.package && source.local_header != unknown_offset;
+    if (data.check_crc)
+        return open_raw(source, stat, data) && !(stat.comp_method == ZIP_CM_DEFLATE && !start_inflating(data));
+    if (source.archive)
+        data.file.reset(zip_fopen_index(source.archive, source.index, 0));
+    return data.file != nullptr;
 }
 
 // The size check backs up the CRC: a stream that ends early or runs long
@@ -101,6 +135,8 @@ long long next_entry_chunk(entry_data& data, const char*& chunk)
     long long got;
     if (data.inflating)
         got = data.ended ? 0 : inflate_chunk(data);
+    else if (data.package)
+        got = stored_chunk(data, chunk);
     else
         got = zip_fread(data.file.get(), out.data(), out.size());
     if (got < 0)

@@ -1,8 +1,10 @@
 // Reading the data of one package entry, a chunk at a time, checked against
-// the entry's recorded CRC-32 and size.
+// the entry's recorded CRC-32 and size; and where in the package each
+// entry's data lies.
 #pragma once
 
 #include "deflate.h"
+#include "platform.h"
 
 #include <zip.h>
 
@@ -14,8 +16,10 @@ struct zip_entry_closer {
 };
 using zip_entry_ptr = std::unique_ptr<zip_file_t, zip_entry_closer>;
 
-// Buffers and decoder, allocated once per package and shared by all its
-// entries in turn, so reading an entry allocates nothing.
+constexpr std::uint64_t unknown_offset = UINT64_MAX;
+
+// Buffers and decoder, allocated once per worker and used by its entries
+// in turn, so reading an entry allocates nothing.
 struct entry_data_buffers {
     std::vector<unsigned char> raw;
     std::vector<char> data;
@@ -23,13 +27,46 @@ struct entry_data_buffers {
 };
 entry_data_buffers new_entry_data_buffers();
 
+// Sets offsets to the offsets of the local headers of the first entries,
+// one per stat given, read from the central directory of the package of
+// count entries. False when that directory can't be read or disagrees with
+// the zip library's about any of them (raw name, compressed size, CRC-32):
+// the entries are then read through the library. The buffers' raw buffer
+// serves as the window on the package.
+bool read_local_header_offsets(const package_file& package, zip_t* archive, zip_uint64_t count,
+                               const std::vector<zip_stat_t>& stats, entry_data_buffers& buffers,
+                               std::vector<std::uint64_t>& offsets);
+
+// Sets data_offset to where the data of the entry whose local header is at
+// local_header starts; false when no local header is there.
+bool entry_data_offset(const package_file& package, std::uint64_t local_header, std::uint64_t& data_offset);
+
+// True for an entry whose data only the zip library reads: a method other
+// than stored and deflated.
+bool read_through_library(const zip_stat_t& stat);
+
+// Where an entry's data is read from.
+struct entry_source {
+    // Stored and deflated data is read raw, through a handle of the
+    // worker's own, from the entry's local header on.
+    const package_file* package;
+    std::uint64_t local_header;  // unknown_offset: read through the library
+    // Other methods go through the zip library, whose handle only a worker
+    // that has it to itself gets (null elsewhere).
+    zip_t* archive;
+    zip_uint64_t index;
+};
+
 // One entry being read.
 struct entry_data {
-    zip_entry_ptr file;
-    entry_data_buffers* buffers;
-    zip_uint64_t expected_size;
-    std::uint32_t expected_crc;
-    bool check_crc;           // the zip library does not check it itself
+    const package_file* package = nullptr;  // raw reads: from here
+    std::uint64_t raw_offset = 0;            // the next raw byte
+    std::uint64_t raw_left = 0;              // raw bytes not yet read
+    zip_entry_ptr file;                      // reads through the zip library
+    entry_data_buffers* buffers = nullptr;
+    zip_uint64_t expected_size = 0;
+    std::uint32_t expected_crc = 0;
+    bool check_crc = false;   // the zip library does not check it itself
     bool inflating = false;   // the data is read raw and inflated here
     bool raw_ended = false;   // all compressed bytes have been read
     bool ended = false;       // the deflate stream is complete
@@ -38,9 +75,10 @@ struct entry_data {
     zip_uint64_t total = 0;
 };
 
-// Opens entry index of archive for reading; false when it can't be read
-// (an encrypted entry, a method the zip library refuses, no decoder).
-bool open_entry_data(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat, entry_data_buffers& buffers,
+// Opens the entry for reading; false when it can't be read (an encrypted
+// entry, a damaged local header, a method the zip library refuses, no
+// decoder, no handle for what needs the library).
+bool open_entry_data(const entry_source& source, const zip_stat_t& stat, entry_data_buffers& buffers,
                      entry_data& data);
 
 // Points chunk at the next piece of the entry's data, valid until the next

@@ -18,7 +18,9 @@ namespace fs = std::filesystem;
 constexpr mode_t owner_full_access = S_IRWXU;
 
 // Recorded modes pass through the umask, as with any file this user
-// creates, so a package can't make files writable for everybody.
+// creates, so a package can't make files writable for everybody. It is
+// read on first use, which prepare_entry_writers makes before any worker
+// starts.
 mode_t process_umask()
 {
     static const mode_t mask = [] {
@@ -139,6 +141,24 @@ bool set_mtime(int fd, std::time_t mtime)
 bool platform_allows_component(const std::string&)
 {
     return true;  // any byte but "/" and NUL is a literal name here
+}
+
+// Linux compares names byte for byte, except on file systems or in
+// directories that ignore case (FAT, case-folding ext4). Folding ASCII
+// letters costs nothing but parallelism where names differ only in case:
+// they are then chained like one name and extracted in package order.
+std::string name_lookup_key(const std::string& component)
+{
+    std::string key = component;
+    for (char& c : key)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return key;
+}
+
+void prepare_entry_writers()
+{
+    process_umask();
 }
 
 void create_entry_directories(const fs::path& root, const std::vector<std::string>& components,

@@ -224,6 +224,36 @@ bool platform_allows_component(const std::string& component)
            component.back() != '.' && component.back() != ' ';
 }
 
+std::string name_lookup_key(const std::string& component)
+{
+    // "LONGNA~1.TXT" may be the short name of another entry's long one.
+    if (component.find('~') != std::string::npos)
+        return {};
+    std::wstring wide;
+    try {
+        wide = wide_from(component, CP_UTF8);
+    } catch (const fs::filesystem_error&) {
+        return {};  // extracting the entry meets the error, in order
+    }
+    // The file system compares names by their upper-case forms, one UTF-16
+    // unit at a time.
+    const int size = static_cast<int>(wide.size());
+    std::wstring upper(wide.size(), L'\0');
+    if (::LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, wide.data(), size, upper.data(), size, nullptr,
+                        nullptr, 0) != size)
+        return {};
+    const int narrow_size = ::WideCharToMultiByte(CP_UTF8, 0, upper.data(), size, nullptr, 0, nullptr, nullptr);
+    std::string key(static_cast<std::size_t>(std::max(narrow_size, 0)), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, upper.data(), size, key.data(), narrow_size, nullptr, nullptr);
+    return key;
+}
+
+void prepare_entry_writers()
+{
+    // Nothing: the one lookup the writers share (the flush call) is made
+    // safely by whichever thread comes first.
+}
+
 void create_entry_directories(const fs::path& root, const std::vector<std::string>& components, unsigned)
 {
     create_directory_chain(root, components, components.size());

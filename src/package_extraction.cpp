@@ -1,14 +1,18 @@
-// Package extraction: every entry of the zip package, in central-directory
-// order, streamed into the destination directory. Entry names and link
+// Package extraction: every entry of the zip package streamed into the
+// destination directory by a small pool of workers, with the outcome of
+// extracting the entries in central-directory order. Entry names and link
 // targets that could reach outside the destination are refused.
 #include "updater.h"
 
 #include "entry_data.h"
+#include "extraction_pool.h"
 #include "platform.h"
 
 #include <zip.h>
 
+#include <algorithm>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -28,6 +32,9 @@ constexpr unsigned unix_symlink_type = 0120000;
 constexpr unsigned unix_permission_mask = 0777;
 // Link targets longer than this are not real paths on any platform we run on.
 constexpr zip_uint64_t max_symlink_target = 4096;
+// The most workers that extract at once (the build may cap it lower): one
+// per processor beyond that finds the disk, not the processors, the limit.
+constexpr std::size_t max_workers = UPDATER_MAX_WORKERS;
 
 bool is_separator(char c)
 {
@@ -123,26 +130,34 @@ bool symlink_target_stays_inside(const std::vector<std::string>& link_components
     return climbs < link_components.size();
 }
 
-bool read_symlink_target(zip_t* archive, zip_uint64_t index, zip_uint64_t size, std::string& target)
+// Reads the link target as entry data, checked like a file's.
+bool read_symlink_target(const entry_source& source, const zip_stat_t& stat, entry_data_buffers& buffers,
+                         std::string& target)
 {
-    if (size == 0 || size > max_symlink_target)
+    if (stat.size == 0 || stat.size > max_symlink_target)
         return false;
-    zip_entry_ptr entry(zip_fopen_index(archive, index, 0));
-    if (!entry)
+    entry_data data;
+    if (!open_entry_data(source, stat, buffers, data))
         return false;
-    target.assign(size, '\0');
-    const zip_int64_t got = zip_fread(entry.get(), target.data(), size);
-    char extra;
-    return got == static_cast<zip_int64_t>(size) && zip_fread(entry.get(), &extra, 1) == 0;
+    target.clear();
+    for (;;) {
+        const char* chunk = nullptr;
+        const long long got = next_entry_chunk(data, chunk);
+        if (got <= 0)
+            return got == 0;
+        target.append(chunk, static_cast<std::size_t>(got));
+    }
 }
 
 // Streams the entry's data into a new file; false as soon as reading or
-// writing fails. Whatever was written stays.
-bool extract_file(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat, const fs::path& dest,
-                  const std::vector<std::string>& parts, unsigned mode, entry_data_buffers& buffers)
+// writing fails, or once an earlier entry has failed. Whatever was written
+// stays.
+bool extract_file(const entry_source& source, const zip_stat_t& stat, const fs::path& dest,
+                  const std::vector<std::string>& parts, unsigned mode, entry_data_buffers& buffers,
+                  const entry_walk& walk)
 {
     entry_data data;
-    if (!open_entry_data(archive, index, stat, buffers, data))
+    if (!open_entry_data(source, stat, buffers, data))
         return false;
     entry_file_ptr file = create_entry_file(dest, parts, mode);
     if (!file)
@@ -154,29 +169,27 @@ bool extract_file(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat, co
             return false;
         if (got == 0)
             return finish_entry_file(std::move(file), stat.mtime);
-        if (!write_entry_data(*file, chunk, static_cast<std::size_t>(got)))
+        if (!write_entry_data(*file, chunk, static_cast<std::size_t>(got)) || is_past_failure(walk, source.index))
             return false;
     }
 }
 
-bool extract_symlink(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat,
-                     const fs::path& dest, const std::vector<std::string>& parts)
+bool extract_symlink(const entry_source& source, const zip_stat_t& stat, const fs::path& dest,
+                     const std::vector<std::string>& parts, entry_data_buffers& buffers)
 {
     std::string target;
-    return read_symlink_target(archive, index, stat.size, target) &&
-           symlink_target_stays_inside(parts, target) &&
+    return read_symlink_target(source, stat, buffers, target) && symlink_target_stays_inside(parts, target) &&
            write_entry_symlink(dest, parts, target);
 }
 
 // Returns false for an entry that must be refused or could not be written;
 // raises filesystem_error when a directory can't be created.
-bool extract_entry(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat, const fs::path& dest,
-                   entry_data_buffers& buffers)
+bool extract_entry(const entry_source& source, const zip_stat_t& stat, const entry_info& info,
+                   const fs::path& dest, entry_data_buffers& buffers, const entry_walk& walk)
 {
     std::vector<std::string> parts;
     if (!safe_entry_components(stat.name, parts))
         return false;
-    const entry_info info = classify_entry(archive, index, stat.name);
     if (info.kind == entry_kind::directory) {
         create_entry_directories(dest, parts, info.mode);
         return true;
@@ -184,46 +197,173 @@ bool extract_entry(zip_t* archive, zip_uint64_t index, const zip_stat_t& stat, c
     if (parts.empty())
         return false;
     if (info.kind == entry_kind::symlink)
-        return extract_symlink(archive, index, stat, dest, parts);
-    return extract_file(archive, index, stat, dest, parts, info.mode, buffers);
+        return extract_symlink(source, stat, dest, parts, buffers);
+    return extract_file(source, stat, dest, parts, info.mode, buffers, walk);
 }
 
-bool extract_entries(zip_t* archive, zip_int64_t count, const fs::path& dest)
+// ---- The plan -----------------------------------------------------------------
+
+// What the quick pass over the names finds, and what the workers read
+// instead of asking the zip library, whose handle they don't share.
+struct package_plan {
+    entry_schedule schedule;
+    // The entry at schedule.count when it fails whatever the entries before
+    // it do (it has no name, or an unsafe one).
+    entry_failure known_failure;
+    std::vector<zip_stat_t> stats;  // names valid while the archive is open
+    std::vector<entry_info> infos;
+    std::vector<std::uint64_t> local_headers;
+    std::uint64_t paths = 0;           // distinct output paths scheduled
+    bool conflict = false;             // only the order settles some names
+    bool needs_library = false;        // some data only the zip library reads
+};
+
+bool stat_entry(zip_t* archive, zip_uint64_t index, zip_stat_t& stat)
 {
-    entry_data_buffers buffers = new_entry_data_buffers();
-    for (zip_int64_t i = 0; i < count; ++i) {
-        const auto index = static_cast<zip_uint64_t>(i);
-        zip_stat_t stat;
-        zip_stat_init(&stat);
-        if (zip_stat_index(archive, index, 0, &stat) != 0 || (stat.valid & ZIP_STAT_NAME) == 0) {
-            spdlog::error("Failed to stat file index {}", i);
-            return false;
-        }
-        if (!extract_entry(archive, index, stat, dest, buffers)) {
-            spdlog::error("Failed to extract: {}", stat.name);
-            return false;
-        }
+    zip_stat_init(&stat);
+    return zip_stat_index(archive, index, 0, &stat) == 0 && (stat.valid & ZIP_STAT_NAME) != 0;
+}
+
+// Looks at one entry; false when the walk in order would stop at it
+// whatever the entries before it do.
+bool plan_entry(zip_t* archive, zip_uint64_t index, package_plan& plan, path_survey& survey)
+{
+    zip_stat_t stat;
+    if (!stat_entry(archive, index, stat)) {
+        plan.known_failure = {index, failure_kind::stat, nullptr};
+        return false;
     }
+    const entry_info info = classify_entry(archive, index, stat.name);
+    std::vector<std::string> parts;
+    const bool directory = info.kind == entry_kind::directory;
+    if (!safe_entry_components(stat.name, parts) || (!directory && parts.empty())) {
+        plan.known_failure = {index, failure_kind::extract, nullptr};
+        return false;
+    }
+    plan.stats.push_back(stat);
+    plan.infos.push_back(info);
+    plan.needs_library = plan.needs_library || (!directory && read_through_library(stat));
+    std::vector<std::size_t> hashes;
+    survey.conflict = survey.conflict || !path_hashes(parts, hashes);
+    survey_entry(survey, plan.schedule, index, directory, hashes);
     return true;
+}
+
+package_plan plan_extraction(zip_t* archive, zip_uint64_t count)
+{
+    package_plan plan;
+    plan.schedule.next_of_path.assign(count, no_entry);
+    plan.schedule.follows.assign(count, false);
+    path_survey survey;
+    zip_uint64_t index = 0;
+    while (index < count && plan_entry(archive, index, plan, survey))
+        ++index;
+    entry_schedule& schedule = plan.schedule;
+    schedule.count = plan.stats.size();
+    plan.paths = static_cast<std::uint64_t>(
+        std::count(schedule.follows.begin(), schedule.follows.begin() + schedule.count, false));
+    plan.conflict = paths_conflict(survey);
+    if (plan.conflict) {
+        // One worker taking the entries strictly in order is the walk itself.
+        schedule.next_of_path.assign(count, no_entry);
+        schedule.follows.assign(count, false);
+    }
+    return plan;
+}
+
+// One worker per processor, at most max_workers, no more than there are
+// paths to write; one where only the order settles some names, and where
+// the data must be read through the zip library's one handle.
+std::size_t pool_size(const package_plan& plan, bool located)
+{
+    if (plan.conflict || plan.needs_library || !located)
+        return 1;
+    const std::uint64_t processors = std::max(1u, std::thread::hardware_concurrency());
+    const std::uint64_t paths = std::max<std::uint64_t>(1, plan.paths);
+    return static_cast<std::size_t>(std::min<std::uint64_t>({processors, max_workers, paths}));
+}
+
+// ---- The workers ------------------------------------------------------------
+
+zip_archive_ptr open_package(const std::string& package_path)
+{
+    int open_error = 0;
+    // Not ZIP_CHECKCONS: it rejects archives that name a path twice, which
+    // must extract with the later entry winning. Every entry's data is still
+    // checked against its CRC-32 and size as it is read.
+    return zip_archive_ptr(zip_open(package_path_for_zip(package_path).c_str(), ZIP_RDONLY, &open_error));
+}
+
+// What a worker reads and inflates with: its own handle on the package,
+// its buffers and its decoder. Worker 0 also holds the zip library's
+// handle, for data that only the library reads.
+struct worker_tools {
+    package_file_ptr package;
+    zip_t* archive;
+    entry_data_buffers buffers;
+};
+
+// Opens the handles of the workers after the first; a handle that can't be
+// opened (no descriptor left, say) means one worker fewer.
+void add_workers(std::vector<worker_tools>& tools, const std::string& package_path, std::size_t wanted)
+{
+    while (tools.size() < wanted) {
+        package_file_ptr package = open_package_file(package_path);
+        if (!package)
+            return;
+        tools.push_back({std::move(package), nullptr, new_entry_data_buffers()});
+    }
+}
+
+entry_failure extract_entries(zip_t* archive, const std::string& package_path, zip_uint64_t count,
+                              const fs::path& dest)
+{
+    package_plan plan = plan_extraction(archive, count);
+    std::vector<worker_tools> tools;
+    tools.push_back({open_package_file(package_path), archive, new_entry_data_buffers()});
+    plan.local_headers.assign(plan.stats.size(), unknown_offset);
+    const bool located = tools[0].package && read_local_header_offsets(*tools[0].package, archive, count, plan.stats,
+                                                                       tools[0].buffers, plan.local_headers);
+    add_workers(tools, package_path, pool_size(plan, located));
+    prepare_entry_writers();
+    const entry_failure failure =
+        run_entry_pool(plan.schedule, tools.size(), [&](std::size_t worker, std::uint64_t index, const entry_walk& walk) {
+            worker_tools& own = tools[worker];
+            const entry_source source{own.package.get(), plan.local_headers[index], own.archive, index};
+            return extract_entry(source, plan.stats[index], plan.infos[index], dest, own.buffers, walk);
+        });
+    return failure.index != no_entry ? failure : plan.known_failure;
+}
+
+// Logs the failure as the walk in order meets it, or raises what
+// extracting the entry raised.
+bool report_failure(zip_t* archive, const entry_failure& failure)
+{
+    if (failure.kind == failure_kind::exception)
+        std::rethrow_exception(failure.exception);
+    zip_stat_t stat;
+    if (failure.kind == failure_kind::stat || !stat_entry(archive, failure.index, stat))
+        spdlog::error("Failed to stat file index {}", failure.index);
+    else
+        spdlog::error("Failed to extract: {}", stat.name);
+    return false;
 }
 
 }  // namespace
 
 bool extract_zip(const std::string& package_path, const std::string& dest_dir)
 {
-    int open_error = 0;
-    // Not ZIP_CHECKCONS: it rejects archives that name a path twice, which
-    // must extract with the later entry winning. Every entry's data is still
-    // checked against its CRC-32 and size as it is read.
-    zip_archive_ptr archive(zip_open(package_path_for_zip(package_path).c_str(), ZIP_RDONLY, &open_error));
+    zip_archive_ptr archive = open_package(package_path);
     if (!archive) {
         spdlog::error("Failed to open zip: {}", package_path);
         return false;
     }
     const zip_int64_t count = zip_get_num_entries(archive.get(), 0);
     spdlog::info("Extracting {} files from {}", count, package_path);
-    if (!extract_entries(archive.get(), count, path_from_narrow(dest_dir)))
-        return false;
+    const entry_failure failure = extract_entries(archive.get(), package_path, static_cast<zip_uint64_t>(count),
+                                                  path_from_narrow(dest_dir));
+    if (failure.index != no_entry)
+        return report_failure(archive.get(), failure);
     archive.reset();
     spdlog::info("Extraction complete: {} files", count);
     return true;

@@ -1,7 +1,8 @@
 // The platform layer: what the parts need from the operating system, with
 // one implementation per platform (the *_posix.cpp and *_win32.cpp files).
 // Names and paths, renames and removals, durability, the log's lock, the
-// processes, and the writing of extracted entries.
+// processes, the reading of the package and the writing of extracted
+// entries.
 #pragma once
 
 #include "scope_exit.h"
@@ -165,6 +166,27 @@ unsigned long exit_code_of(opened_process& process);
 // orphaned below it, which the updater adopts once it starts one to watch.
 void end_descendants(opened_process& process, int timeout_ms);
 
+// ---- Reading the package ------------------------------------------------------
+
+// The package opened for reads at given offsets. Each worker that extracts
+// entries reads through one of its own.
+struct package_file;
+struct package_file_closer {
+    void operator()(package_file* file) const;
+};
+using package_file_ptr = std::unique_ptr<package_file, package_file_closer>;
+
+// Opens the package at the path given on the command line; null when it
+// can't be opened.
+package_file_ptr open_package_file(const std::string& narrow_path);
+
+// The package's size in bytes; false when the system can't tell it.
+bool package_file_size(const package_file& file, std::uint64_t& size);
+
+// Reads size bytes from offset into data, fewer only where the file ends;
+// returns the count read, or -1 on an error.
+long long read_package_at(const package_file& file, std::uint64_t offset, void* data, std::size_t size);
+
 // ---- Writing extracted entries ------------------------------------------------
 // Every operation works relative to the destination root and never follows
 // a symbolic link in any component, so an entry can't be written outside it.
@@ -172,6 +194,20 @@ void end_descendants(opened_process& process, int timeout_ms);
 // False for a name component that the platform's file system would not
 // take literally (on Windows: stream names, device names, trailing dots).
 bool platform_allows_component(const std::string& component);
+
+// The form of a name component under which the file system looks it up:
+// components that may name the same entry have the same key. On POSIX
+// systems the component with ASCII letters in lower case (some file
+// systems ignore case); on Windows its upper-case form.
+// Empty when the file system may take the component for one spelled
+// otherwise in a way no key shows (a short name on Windows).
+std::string name_lookup_key(const std::string& component);
+
+// Reads once what the writers take from the process as a whole: on POSIX
+// systems the umask, which can be read only by changing it for a moment,
+// when a file another thread creates would escape it. Called before
+// entries are written from several threads.
+void prepare_entry_writers();
 
 // Permission bits recorded for an entry, or no_recorded_mode.
 constexpr unsigned no_recorded_mode = ~0u;

@@ -2,13 +2,17 @@
 #include "test_support.h"
 #include "updater.h"
 #include "deflate.h"
+#include "extraction_pool.h"
 
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
 #include <zip.h>
 
+#include <chrono>
+#include <mutex>
 #include <random>
+#include <thread>
 
 using namespace test;
 
@@ -275,6 +279,65 @@ TEST_F(extraction, nothing_is_written_through_a_symlink)
     EXPECT_FALSE(fs::is_symlink(dest / "file.txt"));
     EXPECT_EQ(read_file(dest / "file.txt"), "new content");
     EXPECT_EQ(read_file(outside / "target.txt"), "keep");
+}
+
+// Stored data that patch_bytes can make disagree with its CRC-32 afterwards.
+zip_item stored_item(const std::string& name, const std::string& data)
+{
+    return {name, data, item_kind::file, 0, false, true};
+}
+
+// The workers extract entries side by side, yet the outcome must be that of
+// the walk in package order: entries of one name are extracted in order,
+// the failure reported is the first in package order, and once an entry has
+// failed the entries under way stop and no later one starts.
+TEST_F(extraction, the_pool_gives_the_outcome_of_the_walk_in_package_order)
+{
+    // The first "a" takes long while two workers are free: a worker that
+    // took a later "a" meanwhile would finish it first.
+    const std::vector<std::string> names{"a", "b", "c", "a", "d", "e", "a"};
+    entry_schedule schedule{names.size(), std::vector<std::uint64_t>(names.size(), no_entry),
+                            std::vector<bool>(names.size(), false)};
+    path_survey survey;
+    for (std::uint64_t index = 0; index < names.size(); ++index) {
+        std::vector<std::size_t> hashes;
+        ASSERT_TRUE(path_hashes({names[index]}, hashes));
+        survey_entry(survey, schedule, index, false, hashes);
+    }
+    std::mutex mutex;
+    std::vector<std::uint64_t> finished_a;
+    const entry_failure failure = run_entry_pool(schedule, 3, [&](std::size_t, std::uint64_t index, const entry_walk&) {
+        if (index == 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        const std::lock_guard<std::mutex> lock(mutex);
+        if (names[index] == "a")
+            finished_a.push_back(index);
+        return true;
+    });
+    EXPECT_EQ(failure.index, no_entry);
+    EXPECT_EQ(finished_a, (std::vector<std::uint64_t>{0, 3, 6}));
+
+    // The large first entry turns out damaged only at its end, after the
+    // second has failed; the third would raise a directory error.
+    write_file(dest / "blocker", "a file where a directory is needed");
+    write_zip(package, {stored_item("large.bin", std::string(16 << 20, 'l') + "tail-one"),
+                        stored_item("small.bin", "tail-two"), {"blocker/below.txt", "raises"}});
+    patch_bytes(package, "tail-one", "tail-bad");
+    patch_bytes(package, "tail-two", "tail-bzd");
+    EXPECT_FALSE(extract_zip(package.string(), dest.string()));
+    EXPECT_EQ(last_message(), "Failed to extract: large.bin");
+
+    // The first entry fails after a few megabytes: the 128 MiB entry begun
+    // meanwhile stops, the last is never started.
+    fs::remove_all(dest);
+    zip_item zeros{"zeros.bin", std::string(128 << 20, '\0')};
+    zeros.deflate_level = 1;
+    write_zip(package, {stored_item("bad.bin", std::string(4 << 20, 'b') + "tail-two"), zeros, {"last.txt", "never"}});
+    patch_bytes(package, "tail-two", "tail-bzd");
+    EXPECT_FALSE(extract_zip(package.string(), dest.string()));
+    EXPECT_EQ(last_message(), "Failed to extract: bad.bin");
+    EXPECT_LT(fs::exists(dest / "zeros.bin") ? fs::file_size(dest / "zeros.bin") : 0, 64u << 20);
+    EXPECT_FALSE(fs::exists(dest / "last.txt"));
 }
 
 }  // namespace

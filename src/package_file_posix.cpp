@@ -1,0 +1,53 @@
+// Reading the package at given offsets on POSIX systems: each worker
+// through a descriptor of its own, with pread, which moves no shared file
+// position.
+#include "platform.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+struct package_file {
+    int fd;
+};
+
+void package_file_closer::operator()(package_file* file) const
+{
+    if (file->fd >= 0)
+        ::close(file->fd);
+    delete file;
+}
+
+package_file_ptr open_package_file(const std::string& narrow_path)
+{
+    package_file_ptr file(new package_file{-1});
+    file->fd = ::open(narrow_path.c_str(), O_RDONLY | O_CLOEXEC);
+    return file->fd < 0 ? nullptr : std::move(file);
+}
+
+bool package_file_size(const package_file& file, std::uint64_t& size)
+{
+    struct stat info;
+    if (::fstat(file.fd, &info) != 0)
+        return false;
+    size = static_cast<std::uint64_t>(info.st_size);
+    return true;
+}
+
+long long read_package_at(const package_file& file, std::uint64_t offset, void* data, std::size_t size)
+{
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t got = ::pread(file.fd, static_cast<char*>(data) + done, size - done,
+                                    static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return -1;
+        if (got == 0)
+            break;
+        done += static_cast<std::size_t>(got);
+    }
+    return static_cast<long long>(done);
+}

@@ -1,0 +1,53 @@
+// Reading the package at given offsets on Windows: each worker through a
+// handle of its own, with the offset given to every read.
+#include "platform_win32.h"
+
+#include <algorithm>
+
+struct package_file {
+    HANDLE handle;
+};
+
+void package_file_closer::operator()(package_file* file) const
+{
+    if (file->handle != INVALID_HANDLE_VALUE)
+        ::CloseHandle(file->handle);
+    delete file;
+}
+
+package_file_ptr open_package_file(const std::string& narrow_path)
+{
+    package_file_ptr file(new package_file{INVALID_HANDLE_VALUE});
+    // Shared as the zip library shares its own handle on the package.
+    file->handle = ::CreateFileW(system_path(path_from_narrow(narrow_path)).c_str(), GENERIC_READ,
+                                 FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return file->handle == INVALID_HANDLE_VALUE ? nullptr : std::move(file);
+}
+
+bool package_file_size(const package_file& file, std::uint64_t& size)
+{
+    LARGE_INTEGER bytes;
+    if (!::GetFileSizeEx(file.handle, &bytes))
+        return false;
+    size = static_cast<std::uint64_t>(bytes.QuadPart);
+    return true;
+}
+
+long long read_package_at(const package_file& file, std::uint64_t offset, void* data, std::size_t size)
+{
+    std::size_t done = 0;
+    while (done < size) {
+        const std::uint64_t at = offset + done;
+        OVERLAPPED position{};
+        position.Offset = static_cast<DWORD>(at);
+        position.OffsetHigh = static_cast<DWORD>(at >> 32);
+        const DWORD wanted = static_cast<DWORD>(std::min<std::size_t>(size - done, 1u << 30));
+        DWORD got = 0;
+        if (!::ReadFile(file.handle, static_cast<char*>(data) + done, wanted, &got, &position))
+            return ::GetLastError() == ERROR_HANDLE_EOF ? static_cast<long long>(done) : -1;
+        if (got == 0)
+            break;
+        done += got;
+    }
+    return static_cast<long long>(done);
+}
