@@ -170,14 +170,28 @@ bool read_local_header_offsets(const package_file& package, zip_t* archive, zip_
     if (stats.empty() || !package_file_size(package, package_size))
         return stats.empty();
     package_window window{package, buffers.raw, 0, 0};
+    // A package may hold more than one directory that agrees with the zip
+    // library's on every name, size and CRC-32 (a second end record hidden in
+    // the comment) while pointing at other data. Which one the library reads
+    // can't be told from here, so only a package where every agreeing
+    // directory points at the same data is read at offsets.
+    std::vector<std::uint64_t> found;
     for (const std::uint64_t candidate : end_record_candidates(window, package_size)) {
         directory_location where{};
-        if (read_end_records(window, candidate, where) && where.entries == count &&
-            read_directory(window, where, archive, stats, offsets))
-            return true;
+        std::vector<std::uint64_t> candidate_offsets(stats.size(), unknown_offset);
+        if (!read_end_records(window, candidate, where) || where.entries != count ||
+            !read_directory(window, where, archive, stats, candidate_offsets))
+            continue;
+        if (!found.empty() && found != candidate_offsets) {
+            found.clear();
+            break;
+        }
+        found = std::move(candidate_offsets);
     }
-    offsets.assign(stats.size(), unknown_offset);
-    return false;
+    if (found.empty())
+        return false;
+    offsets = std::move(found);
+    return true;
 }
 
 bool entry_data_offset(const package_file& package, std::uint64_t local_header, std::uint64_t& data_offset)

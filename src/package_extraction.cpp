@@ -303,11 +303,16 @@ struct worker_tools {
     entry_data_buffers buffers;
 };
 
-// Opens the handles of the workers after the first; a handle that can't be
-// opened (no descriptor left, say) means one worker fewer.
+// Descriptors a worker holds at once while it writes: the directory it
+// walks down from, the one it walks into, and the file.
+constexpr std::size_t handles_per_writer = 3;
+
+// Opens the handles of the workers after the first while the descriptors
+// that every worker writes with remain to spare; a handle that can't be
+// opened means one worker fewer.
 void add_workers(std::vector<worker_tools>& tools, const std::string& package_path, std::size_t wanted)
 {
-    while (tools.size() < wanted) {
+    while (tools.size() < wanted && handles_to_spare(1 + (tools.size() + 1) * handles_per_writer)) {
         package_file_ptr package = open_package_file(package_path);
         if (!package)
             return;

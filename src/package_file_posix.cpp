@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 struct package_file {
     int fd;
@@ -17,6 +18,24 @@ void package_file_closer::operator()(package_file* file) const
     if (file->fd >= 0)
         ::close(file->fd);
     delete file;
+}
+
+// Tried rather than counted: the limit alone does not tell how many are
+// open already.
+bool handles_to_spare(std::size_t count)
+{
+    std::vector<int> held;
+    scope_exit close_held{[&held] {
+        for (const int fd : held)
+            ::close(fd);
+    }};
+    while (held.size() < count) {
+        const int fd = ::open("/", O_PATH | O_CLOEXEC);
+        if (fd < 0)
+            return false;
+        held.push_back(fd);
+    }
+    return true;
 }
 
 package_file_ptr open_package_file(const std::string& narrow_path)

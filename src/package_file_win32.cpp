@@ -24,6 +24,12 @@ package_file_ptr open_package_file(const std::string& narrow_path)
     return file->handle == INVALID_HANDLE_VALUE ? nullptr : std::move(file);
 }
 
+// Windows sets no per-process limit on handles that an update could meet.
+bool handles_to_spare(std::size_t)
+{
+    return true;
+}
+
 bool package_file_size(const package_file& file, std::uint64_t& size)
 {
     LARGE_INTEGER bytes;

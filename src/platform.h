@@ -180,6 +180,11 @@ using package_file_ptr = std::unique_ptr<package_file, package_file_closer>;
 // can't be opened.
 package_file_ptr open_package_file(const std::string& narrow_path);
 
+// True when count more descriptors (handles) can be open at once. A worker
+// that runs out of them while it writes fails entries that fewer workers
+// would have extracted.
+bool handles_to_spare(std::size_t count);
+
 // The package's size in bytes; false when the system can't tell it.
 bool package_file_size(const package_file& file, std::uint64_t& size);
 
