@@ -118,8 +118,7 @@ bool open_entry_data(const entry_source& source, const zip_stat_t& stat, entry_d
     data.buffers = &buffers;
     data.expected_size = stat.size;
     data.expected_crc = stat.crc;
-    data.check_crc = has_raw_reader(stat) && source.package && source.local_header != unknown_offset;
-    if (data.check_crc)
+    if (has_raw_reader(stat) && source.package && source.local_header != unknown_offset)
         return open_raw(source, stat, data) && !(stat.comp_method == ZIP_CM_DEFLATE && !start_inflating(data));
     if (source.archive)
         data.file.reset(zip_fopen_index(source.archive, source.index, 0));
@@ -141,12 +140,12 @@ long long next_entry_chunk(entry_data& data, const char*& chunk)
         got = zip_fread(data.file.get(), out.data(), out.size());
     if (got < 0)
         return -1;
-    if (data.check_crc)
+    if (data.package)
         data.crc = update_crc32(data.crc, chunk, static_cast<std::size_t>(got));
     data.total += static_cast<zip_uint64_t>(got);
     if (data.total > data.expected_size)
         return -1;
-    if (got == 0 && (data.total != data.expected_size || (data.check_crc && data.crc != data.expected_crc)))
+    if (got == 0 && (data.total != data.expected_size || (data.package && data.crc != data.expected_crc)))
         return -1;
     return got;
 }

@@ -59,14 +59,15 @@ struct entry_source {
 
 // One entry being read.
 struct entry_data {
-    const package_file* package = nullptr;  // raw reads: from here
+    // Raw reads come from here, and then the CRC-32 is checked here too:
+    // the zip library checks it only for what it reads itself.
+    const package_file* package = nullptr;
     std::uint64_t raw_offset = 0;            // the next raw byte
     std::uint64_t raw_left = 0;              // raw bytes not yet read
     zip_entry_ptr file;                      // reads through the zip library
     entry_data_buffers* buffers = nullptr;
     zip_uint64_t expected_size = 0;
     std::uint32_t expected_crc = 0;
-    bool check_crc = false;   // the zip library does not check it itself
     bool inflating = false;   // the data is read raw and inflated here
     bool raw_ended = false;   // all compressed bytes have been read
     bool ended = false;       // the deflate stream is complete

@@ -288,12 +288,20 @@ bool install_package(const layout_paths& paths, const std::string& package_path,
 
 // Starts the old application again, unless it could not be put back: a
 // partial `current` must not be started.
-int roll_back(const layout_paths& paths, const std::string& exe_name)
+// Puts the old application back and starts it; what a failed restore
+// leaves in `current` is not an application, so then nothing is started.
+// Returns the exit code of an update not applied.
+int restore_old_application(const layout_paths& paths, const std::string& exe_name)
 {
-    log_message(spdlog::level::err, "Extraction failed, rolling back");
     if (restore_backup(paths))
         launch_process(paths.live / path_from_narrow(exe_name), "--update-failed");
     return 1;
+}
+
+int roll_back(const layout_paths& paths, const std::string& exe_name)
+{
+    log_message(spdlog::level::err, "Extraction failed, rolling back");
+    return restore_old_application(paths, exe_name);
 }
 
 // What `.version` held before the update, for a rollback after a failed
@@ -351,9 +359,7 @@ int roll_back_unconfirmed(const layout_paths& paths, const std::string& exe_name
         return 1;
     }
     restore_previous_version(paths, previous);
-    if (restore_backup(paths))
-        launch_process(paths.live / path_from_narrow(exe_name), "--update-failed");
-    return 1;
+    return restore_old_application(paths, exe_name);
 }
 
 // Starts the new application; with a start check (confirm_timeout_s above
