@@ -133,6 +133,18 @@ TEST_F(fault_walk, every_failing_call_leaves_a_complete_application)
     std::printf("fault walk: %ld faulted runs\n", total_runs);
 }
 
+// A package of some stretches of data is flushed while it is written, not
+// only once at the end; the flush that commits it still comes after.
+TEST_F(fault_walk, a_large_package_is_flushed_while_it_is_written)
+{
+    const long flushes_of_small_package = calls_in_clean_run("fsync");
+    write_zip(package, {{"app.exe", "new program"}, {"big.dat", std::string(200u << 20, 'x'), item_kind::file, 0,
+                                                      false, false, 1}});
+    const long flushes_of_large_package = calls_in_clean_run("fsync");
+    EXPECT_GE(flushes_of_large_package, flushes_of_small_package + 1);
+    EXPECT_EQ(fs::file_size(root / "current" / "big.dat"), 200u << 20);
+}
+
 TEST_F(fault_walk, a_rollback_whose_rename_fails_says_so_and_the_next_run_restores)
 {
     write_zip(package, {{"ok.txt", "fine"}, {"../escape", "refused"}});
