@@ -107,8 +107,9 @@ entry_failure run_entry_pool(const entry_schedule& schedule, std::size_t worker_
 // for the host, which keeps the writes in its own cache until asked), while
 // the processors idle. So a thread flushes what has been written so far
 // each time another flush_stretch bytes are written: the final flush then
-// finds little to do.
-constexpr std::uint64_t flush_stretch = 64ull << 20;
+// finds little to do. The flush itself writes the data out, in the
+// thread's time rather than the workers'.
+constexpr std::uint64_t flush_stretch = 32ull << 20;
 
 struct write_flusher {
     std::filesystem::path dir;
