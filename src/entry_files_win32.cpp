@@ -326,9 +326,9 @@ bool sync_tree(tree_hold& tree)
     return flush_through_directory(tree.dir) || flush_each_file(tree.dir);
 }
 
-void flush_written_so_far(const fs::path& dir)
+void flush_written_so_far(tree_hold& tree)
 {
     // Not the fallback: flushing each file would meet the files being written.
     if (nt_flush_buffers_file_ex())
-        flush_through_directory(dir);
+        flush_through_directory(tree.dir);
 }

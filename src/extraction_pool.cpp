@@ -131,7 +131,7 @@ void run_write_flusher(write_flusher& flusher)
             return;
         flushed = flusher.stretches_written;
         lock.unlock();
-        flush_written_so_far(flusher.dir);
+        flush_written_so_far(*flusher.tree);
         lock.lock();
     }
 }
@@ -140,7 +140,9 @@ void run_write_flusher(write_flusher& flusher)
 
 void start_write_flusher(write_flusher& flusher, const std::filesystem::path& dir)
 {
-    flusher.dir = dir;
+    flusher.tree = hold_tree(dir);
+    if (!flusher.tree)
+        return;
     try {
         flusher.thread = std::thread(run_write_flusher, std::ref(flusher));
     } catch (const std::system_error&) {

@@ -8,6 +8,8 @@
 // flushes what the workers write as they go.
 #pragma once
 
+#include "platform.h"
+
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
@@ -112,7 +114,7 @@ entry_failure run_entry_pool(const entry_schedule& schedule, std::size_t worker_
 constexpr std::uint64_t flush_stretch = 32ull << 20;
 
 struct write_flusher {
-    std::filesystem::path dir;
+    tree_hold_ptr tree;  // a hold of its own, held for as long as it runs
     std::atomic<std::uint64_t> written{0};
     std::mutex mutex;
     std::condition_variable wake;
@@ -122,7 +124,8 @@ struct write_flusher {
 };
 
 // Starts flushing what is written below dir; without a thread when the
-// system refuses one (the final flush then does it all).
+// system refuses one or dir can't be held (the final flush then does it
+// all).
 void start_write_flusher(write_flusher& flusher, const std::filesystem::path& dir);
 
 // Counts bytes written, and wakes the thread once another stretch is full.

@@ -331,11 +331,14 @@ entry_failure extract_entries(zip_t* archive, const std::string& package_path, z
     plan.local_headers.assign(plan.stats.size(), unknown_offset);
     const bool located = tools[0].package && read_local_header_offsets(*tools[0].package, archive, count, plan.stats,
                                                                        tools[0].buffers, plan.local_headers);
+    // The flusher's descriptor, then the workers', as long as worker 0 keeps
+    // enough to write with.
+    write_flusher flusher;
+    if (handles_to_spare(1 + handles_per_writer))
+        start_write_flusher(flusher, dest);
+    scope_exit stop_flusher{[&flusher] { stop_write_flusher(flusher); }};
     add_workers(tools, package_path, pool_size(plan, located));
     prepare_entry_writers();
-    write_flusher flusher;
-    start_write_flusher(flusher, dest);
-    scope_exit stop_flusher{[&flusher] { stop_write_flusher(flusher); }};
     const entry_failure failure =
         run_entry_pool(plan.schedule, tools.size(), [&](std::size_t worker, std::uint64_t index, const entry_walk& walk) {
             worker_tools& own = tools[worker];

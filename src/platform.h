@@ -117,10 +117,10 @@ tree_hold_ptr hold_tree(const std::filesystem::path& dir);
 // reach stable storage. False when that failed.
 bool sync_tree(tree_hold& tree);
 
-// Makes what has been written below dir so far reach stable storage, and
-// reports nothing: a head start for sync_tree, which alone tells whether
-// the writes are durable.
-void flush_written_so_far(const std::filesystem::path& dir);
+// Makes what has been written below the tree so far reach stable storage,
+// and reports nothing: a head start for sync_tree through another hold,
+// which alone tells whether the writes are durable.
+void flush_written_so_far(tree_hold& tree);
 
 enum class lock_outcome { taken, busy, failed };
 
