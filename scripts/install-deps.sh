@@ -7,7 +7,7 @@
 set -eu
 
 packages="cmake g++ make pkg-config libcli11-dev libspdlog-dev libfmt-dev libzip-dev zlib1g-dev libisal-dev
-  zipcmp zipmerge ziptool libgtest-dev zip clang libclang-rt-14-dev"
+  zipcmp zipmerge ziptool libgtest-dev zip clang libclang-rt-14-dev bindfs"
 # libzip's CMake package file checks that its command-line tools exist, so
 # zipcmp, zipmerge and ziptool are needed for find_package(libzip).
 windows_packages="g++-mingw-w64-x86-64-posix libz-mingw-w64-dev wine64 dpkg-dev binutils-mingw-w64-x86-64 nasm"

@@ -110,26 +110,6 @@ bool write_all(int fd, const char* data, std::size_t size)
     return true;
 }
 
-// The update ends by flushing everything it wrote to stable storage. Asking
-// the kernel to start writing each stretch back as soon as it is written
-// lets the disk work while the next entries are inflated, so that final
-// flush finds little left to do. This only starts the writes; it waits for
-// nothing and proves nothing, hence its result is not examined.
-constexpr off_t writeback_stretch = 8 * 1024 * 1024;
-// Files smaller than this are left to the final flush, which writes them
-// together: started one by one, each costs a request of its own (on a
-// virtual machine an exit to the host per file) for a few kilobytes.
-constexpr off_t small_file_size = 1024 * 1024;
-
-void start_writeback(int fd, off_t from, off_t to)
-{
-#ifdef SYNC_FILE_RANGE_WRITE
-    ::sync_file_range(fd, from, to - from, SYNC_FILE_RANGE_WRITE);
-#else
-    (void)fd, (void)from, (void)to;
-#endif
-}
-
 bool set_mtime(int fd, std::time_t mtime)
 {
     const timespec times[2] = {{mtime, 0}, {mtime, 0}};
@@ -195,8 +175,6 @@ bool create_leaf(const fs::path& root, const std::vector<std::string>& component
 
 struct entry_file {
     int fd;
-    off_t written;
-    off_t flushed;  // writeback started up to here
 };
 
 void entry_file_closer::operator()(entry_file* file) const
@@ -217,25 +195,16 @@ entry_file_ptr create_entry_file(const fs::path& root, const std::vector<std::st
         fd = ::openat(dir_fd, leaf, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, create_mode);
         return fd >= 0;
     });
-    return created ? entry_file_ptr(new entry_file{fd, 0, 0}) : nullptr;
+    return created ? entry_file_ptr(new entry_file{fd}) : nullptr;
 }
 
 bool write_entry_data(entry_file& file, const char* data, std::size_t size)
 {
-    if (!write_all(file.fd, data, size))
-        return false;
-    file.written += static_cast<off_t>(size);
-    if (file.written - file.flushed >= writeback_stretch) {
-        start_writeback(file.fd, file.flushed, file.written);
-        file.flushed = file.written;
-    }
-    return true;
+    return write_all(file.fd, data, size);
 }
 
 bool finish_entry_file(entry_file_ptr file, std::time_t mtime)
 {
-    if (file->written > file->flushed && file->written >= small_file_size)
-        start_writeback(file->fd, file->flushed, file->written);
     const bool timed = set_mtime(file->fd, mtime);
     const int fd = file->fd;
     file->fd = -1;

@@ -302,10 +302,33 @@ bool write_entry_symlink(const fs::path&, const std::vector<std::string>&, const
     return false;
 }
 
-bool sync_tree(const fs::path& dir)
+// Windows reports a failed flush to the call that asks for it, so holding
+// the tree is remembering where it is.
+struct tree_hold {
+    fs::path dir;
+};
+
+void tree_hold_closer::operator()(tree_hold* hold) const
+{
+    delete hold;
+}
+
+tree_hold_ptr hold_tree(const fs::path& dir)
+{
+    return tree_hold_ptr(new tree_hold{dir});
+}
+
+bool sync_tree(tree_hold& tree)
 {
     // Without the ntdll call every file was flushed completely already.
     if (!nt_flush_buffers_file_ex())
         return true;
-    return flush_through_directory(dir) || flush_each_file(dir);
+    return flush_through_directory(tree.dir) || flush_each_file(tree.dir);
+}
+
+void flush_written_so_far(tree_hold& tree)
+{
+    // Not the fallback: flushing each file would meet the files being written.
+    if (nt_flush_buffers_file_ex())
+        flush_through_directory(tree.dir);
 }

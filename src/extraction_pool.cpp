@@ -1,6 +1,7 @@
 // The extraction pool: workers take entries in package order from one
 // counter, each entry together with the later entries of its output path,
-// and keep the first failure in package order.
+// and keep the first failure in package order; beside them a thread
+// flushes what they write.
 #include "extraction_pool.h"
 
 #include "platform.h"
@@ -116,4 +117,56 @@ entry_failure run_entry_pool(const entry_schedule& schedule, std::size_t worker_
         run_worker(schedule, extract_one, 0, walk);
     }
     return walk.failure;
+}
+
+namespace {
+
+void run_write_flusher(write_flusher& flusher)
+{
+    std::uint64_t flushed = 0;
+    std::unique_lock<std::mutex> lock(flusher.mutex);
+    for (;;) {
+        flusher.wake.wait(lock, [&] { return flusher.stopping || flusher.stretches_written != flushed; });
+        if (flusher.stopping)
+            return;
+        flushed = flusher.stretches_written;
+        lock.unlock();
+        flush_written_so_far(*flusher.tree);
+        lock.lock();
+    }
+}
+
+}  // namespace
+
+void start_write_flusher(write_flusher& flusher, const std::filesystem::path& dir)
+{
+    flusher.tree = hold_tree(dir);
+    if (!flusher.tree)
+        return;
+    try {
+        flusher.thread = std::thread(run_write_flusher, std::ref(flusher));
+    } catch (const std::system_error&) {
+    }
+}
+
+void note_written(write_flusher& flusher, std::uint64_t bytes)
+{
+    const std::uint64_t before = flusher.written.fetch_add(bytes, std::memory_order_relaxed);
+    const std::uint64_t stretches = (before + bytes) / flush_stretch;
+    if (stretches == before / flush_stretch)
+        return;
+    const std::lock_guard<std::mutex> lock(flusher.mutex);
+    flusher.stretches_written = std::max(flusher.stretches_written, stretches);
+    flusher.wake.notify_one();
+}
+
+void stop_write_flusher(write_flusher& flusher)
+{
+    {
+        const std::lock_guard<std::mutex> lock(flusher.mutex);
+        flusher.stopping = true;
+    }
+    flusher.wake.notify_one();
+    if (flusher.thread.joinable())
+        flusher.thread.join();
 }

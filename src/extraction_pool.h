@@ -4,16 +4,22 @@
 // path are extracted in order by one worker, and once an entry has failed
 // no later entry is started and those under way stop. Also the survey of
 // the entries' paths that tells which entries go together, and whether the
-// order alone settles what some of them become.
+// order alone settles what some of them become. And the thread that
+// flushes what the workers write as they go.
 #pragma once
 
+#include "platform.h"
+
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <filesystem>
 #include <functional>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -95,3 +101,35 @@ using extract_function = std::function<bool(std::size_t worker, std::uint64_t in
 // thread; the others then take its share.
 entry_failure run_entry_pool(const entry_schedule& schedule, std::size_t worker_count,
                              const extract_function& extract_one);
+
+// ---- Flushing as the workers write ---------------------------------------------
+
+// The extraction ends by making every file it wrote durable. Left to that
+// moment, the whole package waits for the disk (and on a virtual machine
+// for the host, which keeps the writes in its own cache until asked), while
+// the processors idle. So a thread flushes what has been written so far
+// each time another flush_stretch bytes are written: the final flush then
+// finds little to do. The flush itself writes the data out, in the
+// thread's time rather than the workers'.
+constexpr std::uint64_t flush_stretch = 32ull << 20;
+
+struct write_flusher {
+    tree_hold_ptr tree;  // a hold of its own, held for as long as it runs
+    std::atomic<std::uint64_t> written{0};
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::uint64_t stretches_written = 0;  // the ones below under mutex
+    bool stopping = false;
+    std::thread thread;
+};
+
+// Starts flushing what is written below dir; without a thread when the
+// system refuses one or dir can't be held (the final flush then does it
+// all).
+void start_write_flusher(write_flusher& flusher, const std::filesystem::path& dir);
+
+// Counts bytes written, and wakes the thread once another stretch is full.
+void note_written(write_flusher& flusher, std::uint64_t bytes);
+
+// Waits for the flush under way, if any, and ends the thread.
+void stop_write_flusher(write_flusher& flusher);

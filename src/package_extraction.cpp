@@ -154,7 +154,7 @@ bool read_symlink_target(const entry_source& source, const zip_stat_t& stat, ent
 // stays.
 bool extract_file(const entry_source& source, const zip_stat_t& stat, const fs::path& dest,
                   const std::vector<std::string>& parts, unsigned mode, entry_data_buffers& buffers,
-                  const entry_walk& walk)
+                  const entry_walk& walk, write_flusher& flusher)
 {
     entry_data data;
     if (!open_entry_data(source, stat, buffers, data))
@@ -171,6 +171,7 @@ bool extract_file(const entry_source& source, const zip_stat_t& stat, const fs::
             return finish_entry_file(std::move(file), stat.mtime);
         if (!write_entry_data(*file, chunk, static_cast<std::size_t>(got)) || is_past_failure(walk, source.index))
             return false;
+        note_written(flusher, static_cast<std::uint64_t>(got));
     }
 }
 
@@ -185,7 +186,8 @@ bool extract_symlink(const entry_source& source, const zip_stat_t& stat, const f
 // Returns false for an entry that must be refused or could not be written;
 // raises filesystem_error when a directory can't be created.
 bool extract_entry(const entry_source& source, const zip_stat_t& stat, const entry_info& info,
-                   const fs::path& dest, entry_data_buffers& buffers, const entry_walk& walk)
+                   const fs::path& dest, entry_data_buffers& buffers, const entry_walk& walk,
+                   write_flusher& flusher)
 {
     std::vector<std::string> parts;
     if (!safe_entry_components(stat.name, parts))
@@ -198,7 +200,7 @@ bool extract_entry(const entry_source& source, const zip_stat_t& stat, const ent
         return false;
     if (info.kind == entry_kind::symlink)
         return extract_symlink(source, stat, dest, parts, buffers);
-    return extract_file(source, stat, dest, parts, info.mode, buffers, walk);
+    return extract_file(source, stat, dest, parts, info.mode, buffers, walk, flusher);
 }
 
 // ---- The plan -----------------------------------------------------------------
@@ -329,13 +331,19 @@ entry_failure extract_entries(zip_t* archive, const std::string& package_path, z
     plan.local_headers.assign(plan.stats.size(), unknown_offset);
     const bool located = tools[0].package && read_local_header_offsets(*tools[0].package, archive, count, plan.stats,
                                                                        tools[0].buffers, plan.local_headers);
+    // The flusher's descriptor, then the workers', as long as worker 0 keeps
+    // enough to write with.
+    write_flusher flusher;
+    if (handles_to_spare(1 + handles_per_writer))
+        start_write_flusher(flusher, dest);
+    scope_exit stop_flusher{[&flusher] { stop_write_flusher(flusher); }};
     add_workers(tools, package_path, pool_size(plan, located));
     prepare_entry_writers();
     const entry_failure failure =
         run_entry_pool(plan.schedule, tools.size(), [&](std::size_t worker, std::uint64_t index, const entry_walk& walk) {
             worker_tools& own = tools[worker];
             const entry_source source{own.package.get(), plan.local_headers[index], own.archive, index};
-            return extract_entry(source, plan.stats[index], plan.infos[index], dest, own.buffers, walk);
+            return extract_entry(source, plan.stats[index], plan.infos[index], dest, own.buffers, walk, flusher);
         });
     return failure.index != no_entry ? failure : plan.known_failure;
 }

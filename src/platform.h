@@ -100,9 +100,27 @@ extern const char* const text_line_end;
 // reach stable storage. False when the system reports an error.
 bool sync_directory(const std::filesystem::path& dir);
 
-// Makes everything written below dir (file data, directories) reach stable
-// storage.
-bool sync_tree(const std::filesystem::path& dir);
+// A hold on a tree about to be written, taken before the writes. Syncing
+// through it reports every write below the tree that failed since it was
+// taken, even one that a flush in between has seen (Linux reports the
+// write errors of a file system once per open file).
+struct tree_hold;
+struct tree_hold_closer {
+    void operator()(tree_hold* hold) const;
+};
+using tree_hold_ptr = std::unique_ptr<tree_hold, tree_hold_closer>;
+
+// Null when dir can't be opened.
+tree_hold_ptr hold_tree(const std::filesystem::path& dir);
+
+// Makes everything written below the held tree (file data, directories)
+// reach stable storage. False when that failed.
+bool sync_tree(tree_hold& tree);
+
+// Makes what has been written below the tree so far reach stable storage,
+// and reports nothing: a head start for sync_tree through another hold,
+// which alone tells whether the writes are durable.
+void flush_written_so_far(tree_hold& tree);
 
 enum class lock_outcome { taken, busy, failed };
 

@@ -254,9 +254,9 @@ bool create_marker(const layout_paths& paths)
 // would discard the new files, so the update is rolled back instead. The
 // version is staged first, so that a run stopped right after the commit
 // still ends with the version of the files it committed.
-bool commit_new_files(const layout_paths& paths, const std::string& version)
+bool commit_new_files(const layout_paths& paths, const std::string& version, tree_hold* live)
 {
-    if (!sync_tree(paths.live)) {
+    if (!live || !sync_tree(*live)) {
         spdlog::error("Failed to sync the new files in {}", narrow_for_log(paths.live));
         return false;
     }
@@ -278,8 +278,12 @@ bool install_package(const layout_paths& paths, const std::string& package_path,
         if (!create_marker(paths))
             return false;
         create_directory_tree(paths.live);
+        // Held before anything is written below it, so that the sync that
+        // commits the files hears of every write that failed.
+        const tree_hold_ptr live = hold_tree(paths.live);
         spdlog::info("Extracting {} -> current/", package_path);
-        return extract_zip(package_path, narrow_from_path(paths.live)) && commit_new_files(paths, version);
+        return extract_zip(package_path, narrow_from_path(paths.live)) &&
+               commit_new_files(paths, version, live.get());
     } catch (const std::exception& error) {
         spdlog::error("{}", error.what());
         return false;

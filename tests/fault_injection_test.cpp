@@ -4,6 +4,8 @@
 // with the log, and one more run with a good package must apply it.
 #include "test_support.h"
 
+#include "scope_exit.h"
+
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -131,6 +133,32 @@ TEST_F(fault_walk, every_failing_call_leaves_a_complete_application)
         }
     }
     std::printf("fault walk: %ld faulted runs\n", total_runs);
+}
+
+// How the new files reach stable storage: a package of some stretches of
+// data is flushed while it is written, not only once at the end; on FUSE,
+// which does not hand a flush of the whole file system on to the storage
+// behind it, every file and directory is flushed by itself.
+TEST_F(fault_walk, the_new_files_are_flushed_as_written_and_one_by_one_on_fuse)
+{
+    const long flushes_of_small_package = calls_in_clean_run("fsync");
+
+    const fs::path backing = dir.path / "backing", mounted = dir.path / "fuse";
+    fs::create_directories(backing);
+    fs::create_directories(mounted);
+    ASSERT_EQ(run_program({"/usr/bin/bindfs", backing.string(), mounted.string()}).exit_code, 0);
+    scope_exit unmount{[&] { run_program({"/usr/bin/fusermount", "-u", mounted.string()}); }};
+    const fs::path disk_root = root;
+    root = mounted / "root";
+    // current, lib, lib/deep and four files, beyond the flushes of any update
+    EXPECT_GE(calls_in_clean_run("fsync"), flushes_of_small_package + 7);
+    EXPECT_EQ(tree_contents(root / "current"), new_files);
+    root = disk_root;
+
+    write_zip(package, {{"app.exe", "new program"}, {"big.dat", std::string(200u << 20, 'x'), item_kind::file, 0,
+                                                      false, false, 1}});
+    EXPECT_GE(calls_in_clean_run("fsync"), flushes_of_small_package + 1);
+    EXPECT_EQ(fs::file_size(root / "current" / "big.dat"), 200u << 20);
 }
 
 TEST_F(fault_walk, a_rollback_whose_rename_fails_says_so_and_the_next_run_restores)
