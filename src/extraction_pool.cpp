@@ -123,13 +123,14 @@ namespace {
 
 void run_write_flusher(write_flusher& flusher)
 {
-    std::uint64_t flushed = 0;
+    std::uint64_t flushed = 0;  // stretches written before the last flush began
+    const auto stretches_written = [&flusher] { return flusher.written.load() / flush_stretch; };
     std::unique_lock<std::mutex> lock(flusher.mutex);
     for (;;) {
-        flusher.wake.wait(lock, [&] { return flusher.stopping || flusher.stretches_written != flushed; });
+        flusher.wake.wait(lock, [&] { return flusher.stopping || stretches_written() != flushed; });
         if (flusher.stopping)
             return;
-        flushed = flusher.stretches_written;
+        flushed = stretches_written();
         lock.unlock();
         flush_written_so_far(*flusher.tree);
         lock.lock();
@@ -151,12 +152,12 @@ void start_write_flusher(write_flusher& flusher, const std::filesystem::path& di
 
 void note_written(write_flusher& flusher, std::uint64_t bytes)
 {
-    const std::uint64_t before = flusher.written.fetch_add(bytes, std::memory_order_relaxed);
-    const std::uint64_t stretches = (before + bytes) / flush_stretch;
-    if (stretches == before / flush_stretch)
+    const std::uint64_t before = flusher.written.fetch_add(bytes);
+    if ((before + bytes) / flush_stretch == before / flush_stretch)
         return;
-    const std::lock_guard<std::mutex> lock(flusher.mutex);
-    flusher.stretches_written = std::max(flusher.stretches_written, stretches);
+    // Taking the lock orders the new count before the thread's next look
+    // at it, so the wake-up can't fall between its look and its wait.
+    { const std::lock_guard<std::mutex> lock(flusher.mutex); }
     flusher.wake.notify_one();
 }
 

@@ -116,9 +116,8 @@ constexpr std::uint64_t flush_stretch = 32ull << 20;
 struct write_flusher {
     tree_hold_ptr tree;  // a hold of its own, held for as long as it runs
     std::atomic<std::uint64_t> written{0};
-    std::mutex mutex;
+    std::mutex mutex;  // for wake and stopping
     std::condition_variable wake;
-    std::uint64_t stretches_written = 0;  // the ones below under mutex
     bool stopping = false;
     std::thread thread;
 };

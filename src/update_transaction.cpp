@@ -290,8 +290,6 @@ bool install_package(const layout_paths& paths, const std::string& package_path,
     }
 }
 
-// Starts the old application again, unless it could not be put back: a
-// partial `current` must not be started.
 // Puts the old application back and starts it; what a failed restore
 // leaves in `current` is not an application, so then nothing is started.
 // Returns the exit code of an update not applied.
