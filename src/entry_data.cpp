@@ -13,6 +13,11 @@ namespace {
 
 constexpr std::size_t raw_chunk_size = 256 * 1024;
 constexpr std::size_t data_chunk_size = 64 * 1024;
+// How far ahead of its reads a long entry's data is asked for, in steps
+// that each stay within what one request may bring in (Linux brings in at
+// most the device's read-ahead size per request, 128 KiB by default).
+constexpr std::uint64_t read_ahead_window = 128 << 20;
+constexpr std::uint64_t read_ahead_step = 128 << 10;
 
 bool has_raw_reader(const zip_stat_t& stat)
 {
@@ -35,12 +40,23 @@ bool start_inflating(entry_data& data)
     return data.inflating;
 }
 
+void keep_reading_ahead(entry_data& data)
+{
+    const std::uint64_t until = std::min(data.raw_offset + data.raw_left, data.raw_offset + read_ahead_window);
+    std::uint64_t from = std::max(data.read_ahead_until, data.raw_offset);
+    for (; from < until; from += read_ahead_step)
+        read_package_ahead(*data.package, from, std::min(read_ahead_step, until - from));
+    data.read_ahead_until = std::max(data.read_ahead_until, until);
+}
+
 // Reads the next chunk of compressed data; false when the package can't
 // be read or ends before the entry's data does.
 bool refill_raw(entry_data& data)
 {
     std::vector<unsigned char>& raw = data.buffers->raw;
     const std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(raw.size(), data.raw_left));
+    if (data.raw_left > wanted)
+        keep_reading_ahead(data);
     if (wanted > 0 && read_package_at(*data.package, data.raw_offset, raw.data(), wanted) !=
                           static_cast<long long>(wanted))
         return false;

@@ -64,6 +64,7 @@ struct entry_data {
     const package_file* package = nullptr;
     std::uint64_t raw_offset = 0;            // the next raw byte
     std::uint64_t raw_left = 0;              // raw bytes not yet read
+    std::uint64_t read_ahead_until = 0;      // the end of what was asked for ahead
     zip_entry_ptr file;                      // reads through the zip library
     entry_data_buffers* buffers = nullptr;
     zip_uint64_t expected_size = 0;

@@ -57,3 +57,8 @@ long long read_package_at(const package_file& file, std::uint64_t offset, void* 
     }
     return static_cast<long long>(done);
 }
+
+// The cache manager reads ahead of a handle's sequential reads by itself.
+void read_package_ahead(const package_file&, std::uint64_t, std::uint64_t)
+{
+}

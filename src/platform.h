@@ -210,6 +210,10 @@ bool package_file_size(const package_file& file, std::uint64_t& size);
 // returns the count read, or -1 on an error.
 long long read_package_at(const package_file& file, std::uint64_t offset, void* data, std::size_t size);
 
+// Asks the system to bring size bytes from offset into memory ahead of the
+// reads that will want them; only a hint, which may do nothing.
+void read_package_ahead(const package_file& file, std::uint64_t offset, std::uint64_t size);
+
 // ---- Writing extracted entries ------------------------------------------------
 // Every operation works relative to the destination root and never follows
 // a symbolic link in any component, so an entry can't be written outside it.
