@@ -42,7 +42,7 @@ bool start_inflating(entry_data& data)
 
 void keep_reading_ahead(entry_data& data)
 {
-    const std::uint64_t until = std::min(data.raw_offset + data.raw_left, data.raw_offset + read_ahead_window);
+    const std::uint64_t until = data.raw_offset + std::min(data.raw_left, read_ahead_window);
     std::uint64_t from = std::max(data.read_ahead_until, data.raw_offset);
     for (; from < until; from += read_ahead_step)
         read_package_ahead(*data.package, from, std::min(read_ahead_step, until - from));
