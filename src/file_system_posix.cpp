@@ -24,15 +24,6 @@ std::error_code errno_code(int error)
     return std::error_code(error, std::generic_category());
 }
 
-bool sync_path(const fs::path& path, int flags, bool whole_file_system)
-{
-    const int fd = ::open(path.c_str(), flags | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    scope_exit close_fd{[fd] { ::close(fd); }};
-    return (whole_file_system ? ::syncfs(fd) : ::fsync(fd)) == 0;
-}
-
 }  // namespace
 
 void check_narrow_command_line()
@@ -142,7 +133,11 @@ bool read_root_file(const fs::path& file, std::size_t max_size, std::string& con
 
 bool sync_directory(const fs::path& dir)
 {
-    return sync_path(dir, O_RDONLY | O_DIRECTORY, false);
+    const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    scope_exit close_fd{[fd] { ::close(fd); }};
+    return ::fsync(fd) == 0;
 }
 
 // One syncfs flushes every file just extracted, far cheaper than an fsync
