@@ -28,6 +28,13 @@ void end_overdue_process(opened_process& process, std::int32_t pid, process_acce
 
 void wait_for_process(std::int32_t pid)
 {
+    // Ids of 0 and below would address process groups or every process on
+    // POSIX systems, and 1 is the system's first process, never an
+    // application: none of them is waited for or signalled.
+    if (pid <= 1) {
+        spdlog::info("Process {} not found, proceeding", pid);
+        return;
+    }
     // Waiting for itself would end in the updater terminating itself.
     if (pid == current_process_id()) {
         spdlog::warn("Process {} is this updater itself, not waiting for it", pid);

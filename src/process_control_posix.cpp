@@ -254,13 +254,11 @@ void opened_process_closer::operator()(opened_process* process) const
 }
 
 // "Opening" the process: it must exist and the updater must be allowed to
-// signal it; anything else counts as not found. A process id of 0 or below
-// would address a process group or every process, so it is never used.
+// signal it; anything else counts as not found. wait_for_process never asks
+// for an id that would address a process group or every process.
 opened_process_ptr open_process(std::int32_t pid, process_access& access)
 {
     access = process_access::not_found;
-    if (pid <= 0)
-        return nullptr;
     const int pidfd = open_pidfd(pid);
     const int pidfd_error = errno;
     opened_process_ptr process(new opened_process{pid, pidfd});
