@@ -114,6 +114,8 @@ void add_zip_item(zip_t* archive, const zip_item& item)
         zip_set_file_compression(archive, index, ZIP_CM_DEFLATE, static_cast<zip_uint32_t>(item.deflate_level));
     if (item.encrypted)
         check(zip_file_set_encryption(archive, index, ZIP_EM_TRAD_PKWARE, "secret") == 0, item.name);
+    if (item.mtime)
+        check(zip_file_set_mtime(archive, static_cast<zip_uint64_t>(index), item.mtime, 0) == 0, item.name);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // with libzip, and running programs as separate processes.
 #pragma once
 
+#include <ctime>
 #include <filesystem>
 #include <map>
 #include <string>
@@ -39,6 +40,7 @@ struct zip_item {
     bool encrypted = false;
     bool stored = false;  // no compression, so the data appears verbatim
     int deflate_level = 0;  // 1-9, or 0 for the library's default (9)
+    std::time_t mtime = 0;  // the modification time to record, or 0 for now
 };
 
 void write_zip(const fs::path& path, const std::vector<zip_item>& items);
