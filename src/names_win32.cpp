@@ -192,7 +192,24 @@ bool is_hidden_link(const std::wstring& dir_final, const fs::path& path)
     return dir_final.empty() || final != expected;
 }
 
+namespace {
+
+// Wine offers no call that acts on one of its links itself: opened, renamed
+// or deleted, the link is followed. The log says so, and what to do.
+class wine_link_category : public std::error_category {
+public:
+    const char* name() const noexcept override { return "wine link"; }
+    std::string message(int) const override
+    {
+        return "a link, which Wine can't rename or remove without acting on what it leads to; "
+               "replace it by what it leads to, or remove it";
+    }
+};
+
+}  // namespace
+
 std::error_code link_left_alone()
 {
-    return std::error_code(ERROR_NOT_SUPPORTED, std::system_category());
+    static const wine_link_category category;
+    return std::error_code(ERROR_NOT_SUPPORTED, category);
 }
