@@ -55,7 +55,9 @@ entry_type entry_type_of(const fs::path& path)
 {
     struct stat info;
     if (::lstat(path.c_str(), &info) == 0)
-        return S_ISDIR(info.st_mode) ? entry_type::directory : entry_type::other;
+        return S_ISDIR(info.st_mode)   ? entry_type::directory
+               : S_ISREG(info.st_mode) ? entry_type::file
+                                       : entry_type::other;
     if (errno == ENOENT || errno == ENOTDIR)
         return entry_type::absent;
     throw fs::filesystem_error("status", path, errno_code(errno));

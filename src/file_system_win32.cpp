@@ -49,8 +49,13 @@ bool list_directory(const fs::path& dir, std::vector<found_entry>& entries)
 entry_type entry_type_of(const fs::path& path)
 {
     const DWORD attributes = ::GetFileAttributesW(system_path(path).c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES)
-        return is_plain_directory(attributes) ? entry_type::directory : entry_type::other;
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+        if (is_plain_directory(attributes))
+            return entry_type::directory;
+        constexpr DWORD not_a_file = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
+        const bool file = !(attributes & not_a_file) && !is_hidden_link(final_path_for_links(path.parent_path()), path);
+        return file ? entry_type::file : entry_type::other;
+    }
     if (is_absent_error(::GetLastError()))
         return entry_type::absent;
     throw fs::filesystem_error("status", path, last_error());

@@ -43,9 +43,10 @@ std::string package_path_for_zip(const std::string& narrow);
 // ---- Looking at and changing the application root ---------------------------
 
 // What is at a path, looked at without following a link: a link to a
-// directory is "other", never "directory". Raises
-// std::filesystem::filesystem_error when it can't be looked at.
-enum class entry_type { absent, directory, other };
+// directory is "other", never "directory", and a link to a file "other",
+// never "file" (a regular file). Raises std::filesystem::filesystem_error
+// when it can't be looked at.
+enum class entry_type { absent, directory, file, other };
 entry_type entry_type_of(const std::filesystem::path& path);
 
 // Whether a directory has no entries; ec set when it can't be read.

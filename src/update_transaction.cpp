@@ -7,12 +7,15 @@
 // removed only once the package is fully extracted (or the old application
 // is back in `current`), so a run killed at any instant leaves a layout the
 // next run repairs to a complete application. The new version string waits
-// beside `.version` until that moment, so that it goes with the files.
+// beside `.version` from before the extraction until that moment, so that it
+// goes with the files. A backup is renamed out of the layout before it is
+// removed, so that no run can find it half removed and restore it.
 //
 // With a start check the backup outlives the start of the new application
 // until that confirms it; a new application that does not is replaced by the
 // backup again, the marker marking the new files as untrusted once more
-// while that happens.
+// while that happens, and the previous `.version`, kept aside meanwhile, is
+// put back.
 #include "updater.h"
 
 #include "platform.h"
@@ -31,9 +34,6 @@ constexpr const char* set_aside_prefix = "updater.trash.";
 
 // The application creates this once a start after an update went well.
 constexpr const char* confirmation_name = ".update-confirmed";
-
-// A version string is a line; a `.version` far longer is not one.
-constexpr std::size_t version_size_limit = 4096;
 
 struct layout_paths {
     fs::path root;
@@ -116,6 +116,28 @@ bool clear_name(const layout_paths& paths, const fs::path& target)
     return true;
 }
 
+// Removes a tree that must never be found half removed under its name (a
+// backup that recovery could restore): it is renamed out of the layout
+// first, and the rename made durable, so that a run stopped during the
+// removal leaves only a set-aside name, which every run clears. Where the
+// rename fails the tree is removed in place.
+void discard_tree(const layout_paths& paths, const fs::path& target)
+{
+    const fs::path aside = free_set_aside_name(paths);
+    std::error_code ec;
+    rename_entry(target, aside, ec);
+    if (ec) {
+        clear_name(paths, target);
+        return;
+    }
+    sync_root(paths);
+    removal_failure failure;
+    if (remove_tree(aside, failure))
+        return;
+    warn_removal_failed(failure);
+    spdlog::warn("Moved {} aside to {}", narrow_for_log(target), narrow_for_log(aside));
+}
+
 // Tries again to remove what earlier runs moved aside; quiet unless that
 // fails again. Whatever held it then may still hold it: one attempt, no
 // waiting.
@@ -134,39 +156,50 @@ void remove_set_aside(const layout_paths& paths)
 
 // Writes a small file of the application root afresh: a new file beside it,
 // then a rename over it, so that whatever was at the name (a link, a pipe)
-// is replaced, never written through.
-bool write_new_root_file(const fs::path& file, const std::string& content, std::error_code& ec)
+// is replaced, never written through. What can't be removed from the name
+// is moved aside, so that nothing left there can block every later update.
+bool write_new_root_file(const layout_paths& paths, const fs::path& file, const std::string& content,
+                         std::error_code& ec)
 {
-    removal_failure failure;
-    if (!remove_tree(file, failure)) {
-        ec = failure.error;
+    if (!clear_name(paths, file)) {
+        ec = std::make_error_code(std::errc::file_exists);
         return false;
     }
     return write_new_file(file, content, ec);
 }
 
+// Only a regular file can be a version the updater wrote: a link or a pipe
+// left at a waiting name is never put in place.
+bool is_version_file(const fs::path& file)
+{
+    return entry_type_of(file) == entry_type::file;
+}
+
 // Puts a version waiting beside `.version` in place, or drops it when the
-// files it belongs to are not the ones that stay.
+// files it belongs to are not the ones that stay. True once nothing waits
+// at the name any more. A version that can't be put in place keeps waiting
+// for the next run unless a directory named `.version` is in the way, which
+// no later run would get past either.
 bool settle_version(const layout_paths& paths, const fs::path& waiting, bool goes_with_the_files)
 {
-    std::error_code ec;
     if (goes_with_the_files) {
+        std::error_code ec;
         rename_entry(waiting, paths.version, ec);
         if (!ec) {
             sync_root(paths);
             return true;
         }
         spdlog::warn("Failed to write {}: {}", narrow_for_log(paths.version), ec.message());
+        if (entry_type_of(paths.version) != entry_type::directory)
+            return false;
     }
-    removal_failure failure;
-    remove_tree(waiting, failure);
-    return false;
+    return clear_name(paths, waiting);
 }
 
 // The staged version goes with the new files once they are committed.
 bool settle_staged_version(const layout_paths& paths, bool committed)
 {
-    return settle_version(paths, paths.staged_version, committed);
+    return settle_version(paths, paths.staged_version, committed && is_version_file(paths.staged_version));
 }
 
 // The previous version goes with the old files once a rollback after a
@@ -179,6 +212,16 @@ bool settle_previous_version(const layout_paths& paths, bool rolling_back)
 bool remove_marker(const layout_paths& paths)
 {
     return clear_name(paths, paths.marker);
+}
+
+// Removes the marker once the old application is back in `current`. A
+// version still waiting beside `.version` keeps it there: without the
+// marker a later run would put a staged version in place beside the old
+// files, or drop the previous one.
+void unmark_old_application(const layout_paths& paths)
+{
+    if (settle_staged_version(paths, false) && !is_present(paths.previous_version))
+        remove_marker(paths);
 }
 
 bool restore_backup(const layout_paths& paths)
@@ -196,8 +239,7 @@ bool restore_backup(const layout_paths& paths)
     // The rename is made durable before the marker goes, so the marker never
     // outlives a partial `current`.
     sync_root(paths);
-    settle_staged_version(paths, false);
-    remove_marker(paths);
+    unmark_old_application(paths);
     sync_root(paths);
     return true;
 }
@@ -217,20 +259,25 @@ bool recover_layout(const layout_paths& paths)
 {
     remove_set_aside(paths);
     const bool incomplete = is_present(paths.marker);
-    if (is_present(paths.staged_version))
-        settle_staged_version(paths, !incomplete);
-    if (is_present(paths.previous_version))
-        settle_previous_version(paths, incomplete);
+    // A version left waiting must be settled before anything else changes:
+    // the next step may write a staged version of its own.
+    const bool settled = (!is_present(paths.staged_version) || settle_staged_version(paths, !incomplete)) &&
+                         (!is_present(paths.previous_version) || settle_previous_version(paths, incomplete));
+    if (!settled) {
+        spdlog::error("Failed to settle the version waiting beside {}, so the update can't go on",
+                      narrow_for_log(paths.version));
+        return false;
+    }
     if (!is_present(paths.backup)) {
         // Left by a rollback that was stopped after its rename: `current`
         // already holds the old application again.
         if (incomplete)
-            remove_marker(paths);
+            unmark_old_application(paths);
         return true;
     }
     if (!incomplete && is_complete_live(paths)) {
         log_message(spdlog::level::info, "Removing leftover current.bak from previous update");
-        clear_name(paths, paths.backup);
+        discard_tree(paths, paths.backup);
         return true;
     }
     if (incomplete)
@@ -250,19 +297,28 @@ bool create_marker(const layout_paths& paths)
     return sync_root(paths);
 }
 
+// Writes the new version beside `.version` once the marker is there and
+// before anything of the new `current` is: the commit then only renames it,
+// which needs no space, and a disk too full to hold it fails the update
+// while the old application can still simply be put back.
+bool stage_version(const layout_paths& paths, const std::string& version)
+{
+    std::error_code ec;
+    if (!write_new_root_file(paths, paths.staged_version, version + text_line_end, ec)) {
+        spdlog::error("Failed to write {}: {}", narrow_for_log(paths.staged_version), ec.message());
+        return false;
+    }
+    return sync_root(paths);
+}
+
 // Removing the marker commits the new `current`; if that fails the next run
-// would discard the new files, so the update is rolled back instead. The
-// version is staged first, so that a run stopped right after the commit
-// still ends with the version of the files it committed.
-bool commit_new_files(const layout_paths& paths, const std::string& version, tree_hold* live)
+// would discard the new files, so the update is rolled back instead.
+bool commit_new_files(const layout_paths& paths, tree_hold* live)
 {
     if (!live || !sync_tree(*live)) {
         spdlog::error("Failed to sync the new files in {}", narrow_for_log(paths.live));
         return false;
     }
-    std::error_code ec;
-    if (!write_new_root_file(paths.staged_version, version + text_line_end, ec))
-        spdlog::warn("Failed to write {}: {}", narrow_for_log(paths.staged_version), ec.message());
     if (!remove_marker(paths)) {
         spdlog::error("Failed to remove {}", narrow_for_log(paths.marker));
         return false;
@@ -271,19 +327,26 @@ bool commit_new_files(const layout_paths& paths, const std::string& version, tre
     return true;
 }
 
-// Fills a fresh `current` from the package; false means roll back.
+// Fills a fresh `current` from the package; false means roll back. Only a
+// `current` that recovery takes for complete is committed: a package that
+// holds no files would leave one that it takes for an extraction cut short.
 bool install_package(const layout_paths& paths, const std::string& package_path, const std::string& version)
 {
     try {
-        if (!create_marker(paths))
+        if (!create_marker(paths) || !stage_version(paths, version))
             return false;
         create_directory_tree(paths.live);
         // Held before anything is written below it, so that the sync that
         // commits the files hears of every write that failed.
         const tree_hold_ptr live = hold_tree(paths.live);
         spdlog::info("Extracting {} -> current/", package_path);
-        return extract_zip(package_path, narrow_from_path(paths.live)) &&
-               commit_new_files(paths, version, live.get());
+        if (!extract_zip(package_path, narrow_from_path(paths.live)))
+            return false;
+        if (!is_complete_live(paths)) {
+            spdlog::error("Nothing to install: {} holds no files", package_path);
+            return false;
+        }
+        return commit_new_files(paths, live.get());
     } catch (const std::exception& error) {
         spdlog::error("{}", error.what());
         return false;
@@ -306,35 +369,40 @@ int roll_back(const layout_paths& paths, const std::string& exe_name)
     return restore_old_application(paths, exe_name);
 }
 
-// What `.version` held before the update, for a rollback after a failed
-// start check.
-struct previous_version {
-    enum class state { absent, read, unknown } state;
-    std::string text;
-};
+// What became of `.version` when the new version went in under a start
+// check, so that a rollback can give it back: the entry itself (a file, a
+// link, a pipe, whatever it is) moved aside; nothing, when there was none;
+// or left where it is, when the new version can't replace it (a directory).
+enum class previous_version { moved_aside, absent, left_in_place };
 
-previous_version read_previous_version(const layout_paths& paths)
+// False when `.version` could not be moved aside: the start can then not be
+// checked without losing it.
+bool move_previous_version_aside(const layout_paths& paths, previous_version& previous)
 {
-    if (!is_present(paths.version))
-        return {previous_version::state::absent, {}};
-    std::string text;
-    std::error_code ec;
-    if (read_root_file(paths.version, version_size_limit, text, ec))
-        return {previous_version::state::read, text};
-    spdlog::warn("Failed to read {}: {}", narrow_for_log(paths.version), ec.message());
-    return {previous_version::state::unknown, {}};
+    const entry_type type = entry_type_of(paths.version);
+    previous = type == entry_type::absent      ? previous_version::absent
+               : type == entry_type::directory ? previous_version::left_in_place
+                                               : previous_version::moved_aside;
+    if (previous != previous_version::moved_aside)
+        return true;
+    std::error_code ec = std::make_error_code(std::errc::file_exists);
+    if (clear_name(paths, paths.previous_version))
+        rename_entry(paths.version, paths.previous_version, ec);
+    if (!ec)
+        return true;
+    spdlog::error("Failed to move {} aside, so the start of the new version can't be checked: {}",
+                  narrow_for_log(paths.version), ec.message());
+    return false;
 }
 
-// Gives `.version` back what it held before the update. What could not be
-// read is left as it is now, since the update may not have replaced it
-// (a directory of that name) and nothing better is known.
-void restore_previous_version(const layout_paths& paths, const previous_version& previous)
+// Gives `.version` back what it was before the update.
+void restore_previous_version(const layout_paths& paths, previous_version previous)
 {
-    if (previous.state == previous_version::state::read) {
+    if (previous == previous_version::moved_aside) {
         settle_previous_version(paths, true);
         return;
     }
-    if (previous.state == previous_version::state::unknown)
+    if (previous == previous_version::left_in_place)
         return;
     removal_failure failure;
     if (remove_tree(paths.version, failure))
@@ -345,17 +413,12 @@ void restore_previous_version(const layout_paths& paths, const previous_version&
 
 // Puts the old application back after the new one failed its start check.
 // The new files were committed, so the marker comes first: a run stopped
-// from then on finds them untrusted and restores the backup itself. The
-// previous version waits beside `.version` before the marker appears, so
-// that such a run puts it back as well. Where the marker can't be created,
-// the complete new files stay rather than risk a stopped restore leaving
-// neither application.
-int roll_back_unconfirmed(const layout_paths& paths, const std::string& exe_name, const previous_version& previous)
+// from then on finds them untrusted and restores the backup itself, and
+// puts the previous version waiting beside `.version` back as well. Where
+// the marker can't be created, the complete new files stay rather than risk
+// a stopped restore leaving neither application.
+int roll_back_unconfirmed(const layout_paths& paths, const std::string& exe_name, previous_version previous)
 {
-    std::error_code ec;
-    if (previous.state == previous_version::state::read &&
-        !write_new_root_file(paths.previous_version, previous.text, ec))
-        spdlog::warn("Failed to write {}: {}", narrow_for_log(paths.previous_version), ec.message());
     if (!create_marker(paths)) {
         settle_previous_version(paths, false);
         return 1;
@@ -391,11 +454,11 @@ bool start_new_version(const layout_paths& paths, const fs::path& exe_path, cons
 int finish_update(const layout_paths& paths, const std::string& exe_name, const std::string& version,
                   const std::string& relaunch_args, unsigned confirm_timeout_s)
 {
-    // Read before the new version replaces it; only a start check needs it.
-    const previous_version previous = confirm_timeout_s > 0 ? read_previous_version(paths)
-                                                            : previous_version{previous_version::state::unknown, {}};
+    previous_version previous = previous_version::left_in_place;
+    if (confirm_timeout_s > 0 && !move_previous_version_aside(paths, previous))
+        return roll_back_unconfirmed(paths, exe_name, previous_version::left_in_place);
     // The backup is removed next, so the version is on disk before that. A
-    // version that can't be written does not undo the update.
+    // version that can't be put in place does not undo the update.
     if (is_present(paths.staged_version))
         settle_staged_version(paths, true);
     spdlog::info("Version written: {}", version);
@@ -404,8 +467,10 @@ int finish_update(const layout_paths& paths, const std::string& exe_name, const 
         argument_string += " " + relaunch_args;
     if (!start_new_version(paths, paths.live / path_from_narrow(exe_name), argument_string, confirm_timeout_s))
         return roll_back_unconfirmed(paths, exe_name, previous);
+    if (previous == previous_version::moved_aside)
+        settle_previous_version(paths, false);
     log_message(spdlog::level::info, "Cleaning up backup");
-    clear_name(paths, paths.backup);
+    discard_tree(paths, paths.backup);
     log_message(spdlog::level::info, "Update complete, exiting");
     return 0;
 }
@@ -421,6 +486,12 @@ int apply_update(std::int32_t pid, const std::string& package_path, const std::s
         return 1;
     wait_for_process(pid);
     log_message(spdlog::level::info, "Renaming current/ -> current.bak/");
+    // What recovery could not clear from the backup's name (a link Wine
+    // can't remove) would only be retried against here.
+    if (is_present(paths.backup)) {
+        spdlog::error("Failed to rename current: {} is in the way", narrow_for_log(paths.backup));
+        return 1;
+    }
     std::error_code ec;
     rename_entry(paths.live, paths.backup, ec);
     if (ec) {

@@ -2,10 +2,12 @@
 // between two versions and kills the updater with SIGKILL at a random
 // instant of each run (and sometimes the repairing run after it too), then
 // lets one more run repair the root and checks that it holds one complete
-// version, byte for byte, with `.version` naming it. Half the runs check
-// the start of the new version: version one confirms its start, version two
-// exits without, so that those runs are killed while waiting and while
-// rolling back too.
+// version, byte for byte, with `.version` naming it. A quarter of the runs
+// are killed while they remove the backup, and an eighth are given a
+// package that installs nothing, which must leave the old version. Half
+// the runs check the start of the new version: version one confirms its
+// start, version two exits without, so that those runs are killed while
+// waiting and while rolling back too.
 //
 //   kill_trials UPDATER [--trials N] [--seed S]
 //
@@ -87,6 +89,25 @@ void run_and_kill(const std::vector<std::string>& command, std::chrono::microsec
     wait_status(pid);
 }
 
+// Runs the command and kills it delay after its log shows the line, unless
+// it has ended by then.
+void run_and_kill_after_line(const std::vector<std::string>& command, const fs::path& log, const std::string& line,
+                             std::chrono::microseconds delay)
+{
+    const int pid = start_program(command);
+    int status = 0;
+    while (::waitpid(pid, &status, WNOHANG) == 0) {
+        const std::vector<std::string> lines = log_messages(log);
+        if (std::find(lines.begin(), lines.end(), line) != lines.end()) {
+            std::this_thread::sleep_for(delay);
+            ::kill(pid, SIGKILL);
+            wait_status(pid);
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+}
+
 double seconds_of_full_run(const std::string& updater, const fs::path& root, const fs::path& package,
                            bool start_check)
 {
@@ -124,6 +145,9 @@ int main(int argc, char** argv)
     write_package(packages[0], versions[0]);
     write_package(packages[1], versions[1]);
     const fs::path missing = dir.path / "missing.zip";
+    // A package that installs nothing, which must never replace either.
+    const fs::path empty = dir.path / "empty.zip";
+    write_zip(empty, {});
 
     // Install version one, then time a full update to two and back, and one
     // to two rolled back by the start check.
@@ -145,8 +169,14 @@ int main(int argc, char** argv)
         };
 
         const bool start_check = random() % 2 == 0;
+        const bool nothing_to_install = random() % 8 == 0;
         const int app = start_program({"/bin/sleep", "0.05"});
-        run_and_kill(update_command(updater, root, packages[to], app, start_check), delay());
+        const std::vector<std::string> command =
+            update_command(updater, root, nothing_to_install ? empty : packages[to], app, start_check);
+        if (random() % 4 == 0)  // killed while it removes the backup
+            run_and_kill_after_line(command, root / "updater.log", "Cleaning up backup", delay() / 50);
+        else
+            run_and_kill(command, delay());
         wait_status(app);
         if (random() % 4 == 0)  // the repairing run is killed as well
             run_and_kill(update_command(updater, root, missing, 0), delay() / 4);
@@ -160,7 +190,7 @@ int main(int argc, char** argv)
         };
         if (holds(from))
             ++ended_old;
-        else if (holds(to))
+        else if (holds(to) && !nothing_to_install)
             ++ended_new;
         else {
             ++ended_other;

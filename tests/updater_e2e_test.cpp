@@ -323,13 +323,36 @@ TEST_F(updater_run, start_check_keeps_a_confirmed_version_and_rolls_back_one_tha
     expect_gone("pid");
     expect_gone("child");
 
-    // A `.version` that could not be read (a directory) is left as it was.
-    write_file(root / ".version" / "kept", "the user's");
-    run_program(apply_command({"--confirm-timeout", "20"}), {{"RECORD_FILE", record.string()}, {"START_CHECK", "x"}});
-    EXPECT_EQ(tree_contents(root / "current"), old_tree);
-    EXPECT_EQ(started_app()["arg"], (lines{exe_path(), "--update-failed"}));
-    EXPECT_EQ(read_file(root / ".version" / "kept"), "the user's");
-    fs::remove_all(root / ".version");
+    // Whatever `.version` was comes back as it was: a link, a pipe, a file
+    // too long to be a version, and a directory, which is never replaced.
+    const std::string long_text(5000, 'v');
+    write_file(dir.path / "long", long_text);
+    const std::vector<std::pair<std::string, std::function<void()>>> kinds{
+        {"link", [&] { fs::create_symlink(dir.path / "outside", root / ".version"); }},
+        {"pipe", [&] { ASSERT_EQ(::mkfifo((root / ".version").c_str(), 0644), 0); }},
+        {"long file", [&] { write_file(root / ".version", long_text); }},
+        {"directory", [&] { write_file(root / ".version" / "kept", "the user's"); }},
+    };
+    for (const auto& [kind, make] : kinds) {
+        SCOPED_TRACE(kind);
+        make();
+        fs::remove(record);
+        EXPECT_EQ(run_program(apply_command({"--confirm-timeout", "20"}),
+                              {{"RECORD_FILE", record.string()}, {"START_CHECK", "x"}}).exit_code, 1);
+        EXPECT_EQ(tree_contents(root / "current"), old_tree);
+        EXPECT_EQ(started_app()["arg"], (lines{exe_path(), "--update-failed"}));
+        EXPECT_EQ(strays(), lines{});
+        const fs::file_status status = fs::symlink_status(root / ".version");
+        if (kind == "link")
+            EXPECT_EQ(fs::read_symlink(root / ".version"), dir.path / "outside");
+        else if (kind == "pipe")
+            EXPECT_EQ(status.type(), fs::file_type::fifo);
+        else if (kind == "long file")
+            EXPECT_EQ(read_file(root / ".version"), long_text);
+        else
+            EXPECT_EQ(read_file(root / ".version" / "kept"), "the user's");
+        fs::remove_all(root / ".version");
+    }
 
     // Confirms while it runs: kept, without waiting for the deadline.
     write_file(root / ".version", "1.0\n");
@@ -358,21 +381,26 @@ TEST_F(updater_run, every_kind_of_bad_package_leaves_the_old_application)
         {"escaping link", {{"ok.txt", "ok"}, {"link", "../..", item_kind::symlink, 0777}}},
         {"encrypted", {{"secret", "hidden", item_kind::file, 0, true}}},
         {"directory in the way", {{"a", "file"}, {"a/b", "below a file"}}},
+        // Nothing to install: an empty `current` would be taken for one cut short.
+        {"no entries", {}},
+        {"only the top directory", {{"./", "", item_kind::directory}}},
     };
     for (const auto& [what, items] : packages) {
         SCOPED_TRACE(what);
         fs::remove(package);
         if (what != "missing")
             write_zip(package, items);
+        write_file(root / ".version", "1.0\n");
         fs::remove(record);
         EXPECT_EQ(apply().exit_code, 1);
         EXPECT_EQ(tree_contents(root / "current"), old_tree);
         EXPECT_FALSE(fs::exists(root / "current.bak"));
         EXPECT_FALSE(fs::exists(dir.path / "outside.txt"));
         EXPECT_EQ(started_app()["arg"], (lines{exe_path(), "--update-failed"}));
-        const lines log = messages();
-        EXPECT_NE(std::find(log.begin(), log.end(), "Extraction failed, rolling back"), log.end());
+        EXPECT_EQ(read_file(root / ".version"), "1.0\n");
+        EXPECT_TRUE(log_has("Extraction failed, rolling back"));
     }
+    EXPECT_TRUE(log_has("Nothing to install: " + package.string() + " holds no files"));
 }
 
 TEST_F(updater_run, recovery_repairs_each_interrupted_layout)
@@ -464,6 +492,12 @@ TEST_F(updater_run, recovery_repairs_each_interrupted_layout)
         EXPECT_EQ(strays(), lines{});
         EXPECT_EQ(tree_contents(root / "current"), new_tree);
     }
+    // Only a regular file the updater wrote becomes `.version`.
+    write_file(dir.path / "planted", "6.6\n");
+    fs::create_symlink(dir.path / "planted", root / ".version.new");
+    EXPECT_EQ(apply().exit_code, 1);
+    EXPECT_EQ(read_file(root / ".version"), "1.0\n");
+    EXPECT_EQ(strays(), lines{});
 }
 
 TEST_F(updater_run, missing_application_and_unwritable_places_fail_cleanly)
@@ -613,7 +647,7 @@ TEST_F(updater_run, links_and_mounts_inside_the_application_are_never_entered)
     const fs::path mount_point = root / "updater.trash.1" / "mounted";
     EXPECT_EQ(run_program({"/bin/umount", mount_point.string()}).exit_code, 0);
     EXPECT_EQ(result.exit_code, 0);
-    EXPECT_TRUE(log_has("Failed to remove " + (root / "current.bak" / "mounted").string() +
+    EXPECT_TRUE(log_has("Failed to remove " + (root / "updater.trash.1" / "mounted").string() +
                         ": Device or resource busy"));
     EXPECT_EQ(tree_contents(outside), user_data);
 
@@ -686,8 +720,7 @@ TEST_F(updater_run, what_cant_be_removed_is_moved_aside_and_never_blocks_the_nex
     const fs::path aside = root / "updater.trash.1";
 
     EXPECT_EQ(apply({}, "999999999", unprivileged_user).exit_code, 0);
-    EXPECT_TRUE(log_has("Failed to remove " + (root / "current.bak" / "foreign" / "file").string() +
-                        ": Permission denied"));
+    EXPECT_TRUE(log_has("Failed to remove " + (aside / "foreign" / "file").string() + ": Permission denied"));
     EXPECT_TRUE(log_has("Moved " + (root / "current.bak").string() + " aside to " + aside.string()));
     EXPECT_EQ(strays(), lines{"updater.trash.1"});
     EXPECT_EQ(tree_contents(aside), (std::map<std::string, std::string>{{"foreign/file", "y"}}));
@@ -744,6 +777,87 @@ TEST_F(updater_run, killed_during_extraction_the_next_run_restores_the_old_appli
     package = good_package;
     EXPECT_EQ(apply().exit_code, 0);
     EXPECT_EQ(tree_contents(root / "current").size(), 60u);
+}
+
+// Killed as it removes the backup, whatever the package, the next run ends
+// with one complete version and the `.version` of that one.
+TEST_F(updater_run, killed_while_removing_the_backup_the_next_run_ends_with_one_version)
+{
+    // Enough old files that removing them takes a while.
+    for (int i = 0; i < 3000; ++i)
+        write_file(root / "current" / "many" / std::to_string(i), "old");
+    old_tree = tree_contents(root / "current");
+    write_file(root / ".version", "1.0\n");
+    const auto apply_killed_at_cleanup = [&] {
+        const int pid = start_program(apply_command());
+        int status = 0;
+        while (::waitpid(pid, &status, WNOHANG) == 0) {
+            if (log_has("Cleaning up backup")) {
+                ::kill(pid, SIGKILL);
+                ::waitpid(pid, &status, 0);
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        const fs::path good_package = package;
+        package = dir.path / "absent.zip";
+        apply();
+        package = good_package;
+    };
+
+    // A package that installs nothing is refused: an empty `current` would
+    // be taken for one cut short, and the half-removed backup restored.
+    for (const std::vector<zip_item>& nothing : {std::vector<zip_item>{}, {{"./", "", item_kind::directory}}}) {
+        write_zip(package, nothing);
+        apply_killed_at_cleanup();
+        EXPECT_EQ(tree_contents(root / "current"), old_tree);
+        EXPECT_EQ(read_file(root / ".version"), "1.0\n");
+        EXPECT_EQ(strays(), lines{});
+    }
+
+    write_zip(package, new_package_items());
+    apply_killed_at_cleanup();
+    EXPECT_EQ(read_file(root / "current" / "new.txt"), "new version");
+    EXPECT_FALSE(fs::exists(root / "current" / "many"));
+    EXPECT_EQ(read_file(root / ".version"), "2.0\n");
+    EXPECT_EQ(strays(), lines{});
+}
+
+// Out of inodes at each step in turn, on a file system of its own: the
+// update fails with the old version or applies with the new one, never the
+// new files beside the old `.version`.
+TEST_F(updater_run, a_full_disk_at_any_step_never_leaves_the_files_and_version_apart)
+{
+    const fs::path small = dir.path / "small";
+    fs::create_directories(small);
+    write_zip(package, new_package_items());
+    for (int inodes = 8;; ++inodes) {
+        SCOPED_TRACE(std::to_string(inodes) + " inodes");
+        ASSERT_LT(inodes, 40) << "the update never applied";
+        const run_result mounted = run_program({"/bin/mount", "-t", "tmpfs", "-o",
+                                                "size=16m,nr_inodes=" + std::to_string(inodes), "none",
+                                                small.string()});
+        if (mounted.exit_code != 0)
+            GTEST_SKIP() << "can't mount a small file system here: " << mounted.err;
+        scope_unmount unmount{small};
+        root = small / "root";
+        try {
+            make_app_root(root, {{"old.txt", "old version"}});
+            write_file(root / ".version", "1.0\n");
+            write_file(root / "updater.log", "");
+        } catch (const fs::filesystem_error&) {
+        }
+        if (read_file(root / ".version") != "1.0\n" || !fs::exists(root / "updater.log"))
+            continue;  // too few for the old version itself
+        const int exit_code = apply().exit_code;
+        const bool applied = exit_code == 0;
+        EXPECT_TRUE(applied || exit_code == 1);
+        EXPECT_EQ(read_file(root / "current" / (applied ? "new.txt" : "old.txt")),
+                  applied ? "new version" : "old version");
+        EXPECT_EQ(read_file(root / ".version"), applied ? "2.0\n" : "1.0\n");
+        if (applied || HasFailure())
+            break;
+    }
 }
 
 }  // namespace

@@ -395,6 +395,44 @@ TEST_F(wine_run, links_and_read_only_entries_never_stop_or_escape_the_removal)
     EXPECT_TRUE(fs::is_directory(dir.path / "empty"));
 }
 
+// Wine follows its links whatever a call asks, so a link at `current` (an
+// application moved to another drive and linked back) or at `current.bak`
+// can be neither renamed nor removed: each run fails at once, says why and
+// leaves what the link leads to alone, until the user replaces the link.
+TEST_F(wine_run, a_link_at_current_or_its_backup_fails_the_run_and_is_left_alone)
+{
+    const fs::path moved = dir.path / "other drive" / "current";
+    fs::create_directories(moved.parent_path());
+    fs::copy(root / "current", moved, fs::copy_options::recursive);
+    write_zip(package, new_package_items());
+    const std::string link_error = "a link, which Wine can't rename or remove without acting on what it leads to; "
+                                   "replace it by what it leads to, or remove it";
+    const auto backup = windows_path(root / "current.bak");
+
+    fs::create_directory_symlink(moved, root / "current.bak");
+    EXPECT_EQ(apply().exit_code, 1);
+    EXPECT_EQ(messages(), (lines{"Removing leftover current.bak from previous update",
+                                 "Failed to remove " + backup + ": " + link_error,
+                                 "Failed to move " + backup + " aside: " + link_error,
+                                 "Process 999999 not found, proceeding", "Renaming current/ -> current.bak/",
+                                 "Failed to rename current: " + backup + " is in the way"}));
+    EXPECT_EQ(tree_contents(moved), old_tree);
+    EXPECT_EQ(tree_contents(root / "current"), old_tree);
+    fs::remove(root / "current.bak");
+    EXPECT_EQ(apply().exit_code, 0);
+    EXPECT_EQ(read_file(root / "current" / "lib" / "new.dat"), "new data");
+
+    fs::remove_all(root / "current");
+    fs::create_directory_symlink(moved, root / "current");
+    EXPECT_EQ(apply().exit_code, 1);
+    EXPECT_EQ(messages().back(), "Failed to rename current: " + link_error);
+    EXPECT_EQ(tree_contents(moved), old_tree);
+    fs::remove(root / "current");
+    fs::rename(moved, root / "current");
+    EXPECT_EQ(apply().exit_code, 0);
+    EXPECT_EQ(read_file(root / "current" / "lib" / "new.dat"), "new data");
+}
+
 // The file-system calls of a relay trace whose path argument is as long as
 // the classic form allows or longer, yet not in the extended form.
 lines long_paths_in_classic_form(const std::string& trace)
@@ -484,9 +522,10 @@ TEST_F(wine_run, a_backup_that_cant_be_removed_is_moved_aside_and_removed_later)
     const std::string backup = windows_path(root / "current.bak");
     const std::string aside = windows_path(root / "updater.trash.1");
     ASSERT_GE(log.size(), 5u);
-    EXPECT_EQ(log[log.size() - 4], "Retrying removal of " + backup + ": Sharing violation");
+    // Renamed out of the layout first, then removed.
+    EXPECT_EQ(log[log.size() - 4], "Retrying removal of " + aside + ": Sharing violation");
     expect_holders_asked_about(result, {1});  // the file the removal stopped at
-    EXPECT_EQ(log[log.size() - 3], "Failed to remove " + backup + "\\old.txt: Sharing violation");
+    EXPECT_EQ(log[log.size() - 3], "Failed to remove " + aside + "\\old.txt: Sharing violation");
     EXPECT_EQ(log[log.size() - 2], "Moved " + backup + " aside to " + aside);
     EXPECT_EQ(log.back(), "Update complete, exiting");
     EXPECT_FALSE(fs::exists(root / "current.bak"));
