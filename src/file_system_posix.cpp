@@ -97,6 +97,42 @@ void rename_entry(const fs::path& from, const fs::path& to, std::error_code& ec)
     fs::rename(from, to, ec);
 }
 
+bool measure_tree(const fs::path& dir, tree_measure& measure, std::error_code& ec)
+{
+    measure = {};
+    std::vector<fs::path> pending{dir};
+    while (!pending.empty()) {
+        const fs::path at = std::move(pending.back());
+        pending.pop_back();
+        DIR* stream = ::opendir(at.c_str());
+        if (!stream) {
+            ec = errno_code(errno);
+            return false;
+        }
+        scope_exit close_stream{[stream] { ::closedir(stream); }};
+        errno = 0;
+        while (const dirent* entry = ::readdir(stream)) {
+            if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
+                continue;
+            struct stat info;
+            if (::fstatat(::dirfd(stream), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+                ec = errno_code(errno);
+                return false;
+            }
+            ++measure.entries;
+            if (S_ISDIR(info.st_mode))
+                pending.push_back(at / entry->d_name);
+            else if (S_ISREG(info.st_mode))
+                measure.bytes += static_cast<std::uint64_t>(info.st_size);
+        }
+        if (errno != 0) {
+            ec = errno_code(errno);
+            return false;
+        }
+    }
+    return true;
+}
+
 // O_NONBLOCK: opening a pipe for reading would otherwise wait for a writer.
 bool read_root_file(const fs::path& file, std::size_t max_size, std::string& content, std::error_code& ec)
 {

@@ -39,7 +39,8 @@ bool list_directory(const fs::path& dir, std::vector<found_entry>& entries)
     do {
         const std::wstring name = found.cFileName;
         if (name != L"." && name != L"..")
-            entries.push_back({name, found.dwFileAttributes});
+            entries.push_back({name, found.dwFileAttributes,
+                               static_cast<std::uint64_t>(found.nFileSizeHigh) << 32 | found.nFileSizeLow});
     } while (::FindNextFileW(search, &found));
     ::FindClose(search);
     return true;
@@ -70,6 +71,29 @@ std::vector<fs::path> directory_names(const fs::path& dir, std::error_code& ec)
     for (const found_entry& entry : entries)
         names.emplace_back(entry.name);
     return names;
+}
+
+bool measure_tree(const fs::path& dir, tree_measure& measure, std::error_code& ec)
+{
+    measure = {};
+    std::vector<fs::path> pending{dir};
+    while (!pending.empty()) {
+        const fs::path at = std::move(pending.back());
+        pending.pop_back();
+        std::vector<found_entry> entries;
+        if (!list_directory(at, entries)) {
+            ec = last_error();
+            return false;
+        }
+        for (const found_entry& entry : entries) {
+            ++measure.entries;
+            if (is_plain_directory(entry.attributes))
+                pending.push_back(at / entry.name);
+            else if (!(entry.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
+                measure.bytes += entry.size;
+        }
+    }
+    return true;
 }
 
 bool directory_is_empty(const fs::path& dir, std::error_code& ec)

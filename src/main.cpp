@@ -46,7 +46,10 @@ int main(int argc, char** argv)
     std::string exe_name = "app.exe";
     std::string relaunch_args;
     std::uint32_t confirm_timeout_s = 0;
+    bool no_launch = false;
 
+    // One subcommand at a time.
+    app.require_subcommand(0, 1);
     CLI::App* apply = app.add_subcommand("apply", "Apply a downloaded update");
     apply->add_option("--pid", pid, "PID of the app process to wait for")->required();
     apply->add_option("--package", package_path, "Path to the update zip")->required();
@@ -54,24 +57,33 @@ int main(int argc, char** argv)
     apply->add_option("--version", version, "New version string")->required();
     apply->add_option("--exe", exe_name, "Main executable name");
     apply->add_option("--args", relaunch_args, "Arguments to pass to new app");
-    apply->add_option_function<std::string>(
+    CLI::Option* confirm = apply->add_option_function<std::string>(
         "--confirm-timeout",
         [&](const std::string& text) { confirm_timeout_s = seconds_from("--confirm-timeout", text); },
-        "Seconds the new app has to confirm its start, else roll back (0: no check)")
-        ->type_name("UINT");
+        "Seconds the new app has to confirm its start, else roll back (0: no check)");
+    confirm->type_name("UINT");
+    apply->add_flag("--no-launch", no_launch, "Start no app afterwards (installing on quit)")->excludes(confirm);
+
+    CLI::App* prepare = app.add_subcommand("prepare", "Prepare a downloaded update while the app runs");
+    prepare->add_option("--package", package_path, "Path to the update zip")->required();
+    prepare->add_option("--app-dir", app_dir, "Application root directory")->required();
+    prepare->add_option("--version", version, "New version string")->required();
 
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& error) {
         return app.exit(error);
     }
-    if (!*apply)
+    if (!*apply && !*prepare)
         return 0;
 
     try {
         check_narrow_command_line();
         open_update_log(app_dir);
-        return apply_update(pid, package_path, app_dir, exe_name, version, relaunch_args, confirm_timeout_s);
+        if (*prepare)
+            return prepare_update(package_path, app_dir, version);
+        return apply_update(pid, package_path, app_dir, exe_name, version, relaunch_args,
+                            apply_options{confirm_timeout_s, !no_launch});
     } catch (const std::exception& error) {
         return report_unexpected_error(error);
     }

@@ -79,3 +79,24 @@ void read_package_ahead(const package_file& file, std::uint64_t offset, std::uin
 {
     ::posix_fadvise(file.fd, static_cast<off_t>(offset), static_cast<off_t>(size), POSIX_FADV_WILLNEED);
 }
+
+namespace {
+
+std::int64_t nanoseconds(const timespec& time)
+{
+    return static_cast<std::int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
+}
+
+}  // namespace
+
+bool identify_file(const std::string& narrow_path, file_identity& identity, std::error_code& ec)
+{
+    struct stat info;
+    if (::stat(narrow_path.c_str(), &info) != 0) {
+        ec = std::error_code(errno, std::generic_category());
+        return false;
+    }
+    identity = {static_cast<std::uint64_t>(info.st_dev), 0, static_cast<std::uint64_t>(info.st_ino),
+                static_cast<std::uint64_t>(info.st_size), nanoseconds(info.st_mtim), nanoseconds(info.st_ctim)};
+    return true;
+}

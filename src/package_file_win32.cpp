@@ -62,3 +62,26 @@ long long read_package_at(const package_file& file, std::uint64_t offset, void* 
 void read_package_ahead(const package_file&, std::uint64_t, std::uint64_t)
 {
 }
+
+bool identify_file(const std::string& narrow_path, file_identity& identity, std::error_code& ec)
+{
+    HANDLE handle = ::CreateFileW(system_path(path_from_narrow(narrow_path)).c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) {
+        ec = last_error();
+        return false;
+    }
+    scope_exit close_handle{[handle] { ::CloseHandle(handle); }};
+    BY_HANDLE_FILE_INFORMATION info{};
+    FILE_BASIC_INFO times{};
+    if (!::GetFileInformationByHandle(handle, &info) ||
+        !::GetFileInformationByHandleEx(handle, FileBasicInfo, &times, sizeof times)) {
+        ec = last_error();
+        return false;
+    }
+    identity = {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow,
+                static_cast<std::uint64_t>(info.nFileSizeHigh) << 32 | info.nFileSizeLow,
+                times.LastWriteTime.QuadPart, times.ChangeTime.QuadPart};
+    return true;
+}

@@ -86,6 +86,14 @@ bool remove_tree(const std::filesystem::path& target, removal_failure& failure,
 // existing one) holding content, and makes it reach stable storage.
 bool write_new_file(const std::filesystem::path& file, const std::string& content, std::error_code& ec);
 
+// The entries below a directory, of every kind, and the bytes of its
+// regular files, counted without following a link.
+struct tree_measure {
+    std::uint64_t entries = 0;
+    std::uint64_t bytes = 0;
+};
+bool measure_tree(const std::filesystem::path& dir, tree_measure& measure, std::error_code& ec);
+
 // Reads a small regular file of the application root, never through a link
 // and never waiting on a pipe or device; false, with ec set, when there is
 // no such file, it holds more than max_size bytes, or it can't be read.
@@ -194,6 +202,29 @@ struct package_file_closer {
     void operator()(package_file* file) const;
 };
 using package_file_ptr = std::unique_ptr<package_file, package_file_closer>;
+
+// Which file a path leads to and the state of its content, known without
+// reading it: the file's id on its device, its size, the time it was last
+// written and the time it was last changed in any way. A program that
+// rewrites a file and sets its modification time back still moves the
+// change time, which only the system sets.
+struct file_identity {
+    std::uint64_t device = 0;
+    std::uint64_t file_high = 0;
+    std::uint64_t file_low = 0;
+    std::uint64_t size = 0;
+    std::int64_t modified = 0;  // in the platform's units
+    std::int64_t changed = 0;
+};
+inline bool operator==(const file_identity& a, const file_identity& b)
+{
+    return a.device == b.device && a.file_high == b.file_high && a.file_low == b.file_low && a.size == b.size &&
+           a.modified == b.modified && a.changed == b.changed;
+}
+
+// The identity of the file at the path given on the command line (a link
+// is followed); false, with ec set, when it can't be looked at.
+bool identify_file(const std::string& narrow_path, file_identity& identity, std::error_code& ec);
 
 // Opens the package at the path given on the command line; null when it
 // can't be opened.

@@ -52,6 +52,7 @@ bool is_plain_directory(DWORD attributes);
 struct found_entry {
     std::wstring name;
     DWORD attributes;
+    std::uint64_t size;
 };
 
 // The entries of a directory but "." and ".."; false when it can't be read.

@@ -1,300 +1,49 @@
-// The update transaction: repair what an interrupted run left, swap `current`
-// for the extracted package with `current.bak` as the backup, and roll back
-// when the new files can't be put in place.
+// The update transaction. `apply` swaps `current` for the new version, with
+// `current.bak` as the backup, taking the new files from the package or from
+// a copy prepared ahead, and rolls back when they can't be put in place.
+// `prepare` makes such a copy, `current.new`, while the application still
+// runs, so that `apply` is left only the swap.
 //
-// While `current.bak` exists, a marker file next to it says that `current` is
-// not known to be complete. It is created before the new `current` and
-// removed only once the package is fully extracted (or the old application
-// is back in `current`), so a run killed at any instant leaves a layout the
-// next run repairs to a complete application. The new version string waits
-// beside `.version` from before the extraction until that moment, so that it
-// goes with the files. A backup is renamed out of the layout before it is
-// removed, so that no run can find it half removed and restore it.
+// The forward steps of `apply`, in order, each with what undoes it (the
+// layout and its recovery are in update_layout.cpp):
 //
-// With a start check the backup outlives the start of the new application
-// until that confirms it; a new application that does not is replaced by the
-// backup again, the marker marking the new files as untrusted once more
-// while that happens, and the previous `.version`, kept aside meanwhile, is
-// put back.
+//   1. current -> current.bak                    restore_backup
+//   2. the marker, then the staged version       restore_backup, which drops the
+//                                                version and removes the marker
+//   3. the new current: extracted from the       restore_backup, which clears it
+//      package, or current.new renamed to it
+//   4. the commit: the marker goes               from here on the new version stays,
+//   5. the staged version in place               but for a failed start check:
+//   6. the new version started (and checked)     roll_back_unconfirmed
+//   7. the backup discarded
 #include "updater.h"
 
 #include "platform.h"
+#include "update_layout.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-// Marks `current` as not yet completely extracted while `current.bak`
-// holds the previous application.
-constexpr const char* incomplete_marker_name = "current.incomplete";
+// ---- Steps 1 to 4 -----------------------------------------------------------------
 
-// What can't be removed is renamed to this prefix and a number, so that the
-// name it held is free for the next step; every run tries to remove it.
-constexpr const char* set_aside_prefix = "updater.trash.";
-
-// The application creates this once a start after an update went well.
-constexpr const char* confirmation_name = ".update-confirmed";
-
-struct layout_paths {
-    fs::path root;
-    fs::path live;
-    fs::path backup;
-    fs::path marker;
-    fs::path version;
-    fs::path staged_version;    // the next `.version`, until the new files are committed
-    fs::path previous_version;  // the `.version` a rollback after a start check puts back
-    fs::path confirmation;      // written by the application, read by the start check
-};
-
-layout_paths make_layout_paths(const std::string& app_dir)
+bool move_current_aside(const layout_paths& paths)
 {
-    const fs::path root = path_from_narrow(app_dir);
-    return {root,
-            root / "current",
-            root / "current.bak",
-            root / incomplete_marker_name,
-            root / ".version",
-            root / ".version.new",
-            root / ".version.old",
-            root / confirmation_name};
-}
-
-fs::path root_directory(const layout_paths& paths)
-{
-    return paths.root.empty() ? fs::path(".") : paths.root;
-}
-
-bool is_present(const fs::path& path)
-{
-    return entry_type_of(path) != entry_type::absent;
-}
-
-// Renames and removals in the application root become durable only once the
-// root itself is synced. Where a failure could leave the layout ambiguous
-// after a power loss the caller treats it as a failed step; elsewhere it is
-// worth a warning and nothing more.
-bool sync_root(const layout_paths& paths)
-{
-    if (sync_directory(root_directory(paths)))
-        return true;
-    spdlog::warn("Failed to sync {}", narrow_for_log(paths.root));
-    return false;
-}
-
-void warn_removal_failed(const removal_failure& failure)
-{
-    spdlog::warn("Failed to remove {}: {}", narrow_for_log(failure.where), failure.error.message());
-}
-
-fs::path free_set_aside_name(const layout_paths& paths)
-{
-    for (unsigned number = 1;; ++number) {
-        const fs::path candidate = paths.root / (set_aside_prefix + std::to_string(number));
-        if (!is_present(candidate))
-            return candidate;
-    }
-}
-
-// Removes whatever is at target. What can't be removed completely is moved
-// aside, so that the restore or rename that needs the name is never blocked
-// by it. False only when the name could not be freed at all.
-bool clear_name(const layout_paths& paths, const fs::path& target)
-{
-    removal_failure failure;
-    if (remove_tree(target, failure))
-        return true;
-    warn_removal_failed(failure);
-    const fs::path aside = free_set_aside_name(paths);
-    std::error_code ec;
-    rename_entry(target, aside, ec);
-    if (ec) {
-        spdlog::warn("Failed to move {} aside: {}", narrow_for_log(target), ec.message());
+    log_message(spdlog::level::info, "Renaming current/ -> current.bak/");
+    // What recovery could not clear from the backup's name (a link Wine
+    // can't remove) would only be retried against here.
+    if (is_present(paths.backup)) {
+        spdlog::error("Failed to rename current: {} is in the way", narrow_for_log(paths.backup));
         return false;
     }
-    spdlog::warn("Moved {} aside to {}", narrow_for_log(target), narrow_for_log(aside));
+    std::error_code ec;
+    rename_entry(paths.live, paths.backup, ec);
+    if (ec) {
+        spdlog::error("Failed to rename current: {}", ec.message());
+        return false;
+    }
     sync_root(paths);
     return true;
-}
-
-// Removes a tree that must never be found half removed under its name (a
-// backup that recovery could restore): it is renamed out of the layout
-// first, and the rename made durable, so that a run stopped during the
-// removal leaves only a set-aside name, which every run clears. Where the
-// rename fails the tree is removed in place.
-void discard_tree(const layout_paths& paths, const fs::path& target)
-{
-    const fs::path aside = free_set_aside_name(paths);
-    std::error_code ec;
-    rename_entry(target, aside, ec);
-    if (ec) {
-        clear_name(paths, target);
-        return;
-    }
-    sync_root(paths);
-    removal_failure failure;
-    if (remove_tree(aside, failure))
-        return;
-    warn_removal_failed(failure);
-    spdlog::warn("Moved {} aside to {}", narrow_for_log(target), narrow_for_log(aside));
-}
-
-// Tries again to remove what earlier runs moved aside; quiet unless that
-// fails again. Whatever held it then may still hold it: one attempt, no
-// waiting.
-void remove_set_aside(const layout_paths& paths)
-{
-    const fs::path::string_type prefix = fs::path(set_aside_prefix).native();
-    std::error_code ec;
-    for (const fs::path& name : directory_names(root_directory(paths), ec)) {
-        if (name.native().compare(0, prefix.size(), prefix) != 0)
-            continue;
-        removal_failure failure;
-        if (!remove_tree(paths.root / name, failure, busy_files::give_up))
-            warn_removal_failed(failure);
-    }
-}
-
-// Writes a small file of the application root afresh: a new file beside it,
-// then a rename over it, so that whatever was at the name (a link, a pipe)
-// is replaced, never written through. What can't be removed from the name
-// is moved aside, so that nothing left there can block every later update.
-bool write_new_root_file(const layout_paths& paths, const fs::path& file, const std::string& content,
-                         std::error_code& ec)
-{
-    if (!clear_name(paths, file)) {
-        ec = std::make_error_code(std::errc::file_exists);
-        return false;
-    }
-    return write_new_file(file, content, ec);
-}
-
-// Only a regular file can be a version the updater wrote: a link or a pipe
-// left at a waiting name is never put in place.
-bool is_version_file(const fs::path& file)
-{
-    return entry_type_of(file) == entry_type::file;
-}
-
-// Puts a version waiting beside `.version` in place, or drops it when the
-// files it belongs to are not the ones that stay. True once nothing waits
-// at the name any more. A version that can't be put in place keeps waiting
-// for the next run unless a directory named `.version` is in the way, which
-// no later run would get past either.
-bool settle_version(const layout_paths& paths, const fs::path& waiting, bool goes_with_the_files)
-{
-    if (goes_with_the_files) {
-        std::error_code ec;
-        rename_entry(waiting, paths.version, ec);
-        if (!ec) {
-            sync_root(paths);
-            return true;
-        }
-        spdlog::warn("Failed to write {}: {}", narrow_for_log(paths.version), ec.message());
-        if (entry_type_of(paths.version) != entry_type::directory)
-            return false;
-    }
-    return clear_name(paths, waiting);
-}
-
-// The staged version goes with the new files once they are committed.
-bool settle_staged_version(const layout_paths& paths, bool committed)
-{
-    return settle_version(paths, paths.staged_version, committed && is_version_file(paths.staged_version));
-}
-
-// The previous version goes with the old files once a rollback after a
-// start check has marked the new ones untrusted again.
-bool settle_previous_version(const layout_paths& paths, bool rolling_back)
-{
-    return settle_version(paths, paths.previous_version, rolling_back);
-}
-
-bool remove_marker(const layout_paths& paths)
-{
-    return clear_name(paths, paths.marker);
-}
-
-// Removes the marker once the old application is back in `current`. A
-// version still waiting beside `.version` keeps it there: without the
-// marker a later run would put a staged version in place beside the old
-// files, or drop the previous one.
-void unmark_old_application(const layout_paths& paths)
-{
-    if (settle_staged_version(paths, false) && !is_present(paths.previous_version))
-        remove_marker(paths);
-}
-
-bool restore_backup(const layout_paths& paths)
-{
-    // Whatever is in the way (a partial `current`, or something that is not
-    // a directory at all) goes; if it can't, the rename below says so.
-    if (is_present(paths.live))
-        clear_name(paths, paths.live);
-    std::error_code ec;
-    rename_entry(paths.backup, paths.live, ec);
-    if (ec) {
-        spdlog::error("Failed to restore from backup: {}", ec.message());
-        return false;
-    }
-    // The rename is made durable before the marker goes, so the marker never
-    // outlives a partial `current`.
-    sync_root(paths);
-    unmark_old_application(paths);
-    sync_root(paths);
-    return true;
-}
-
-// A complete `current` is a real directory (not a link to one, not a file)
-// that holds something and can be read; what can't be read is not trusted.
-bool is_complete_live(const layout_paths& paths)
-{
-    if (entry_type_of(paths.live) != entry_type::directory)
-        return false;
-    std::error_code ec;
-    return !directory_is_empty(paths.live, ec) && !ec;
-}
-
-// Returns false when the layout could not be repaired and the run must end.
-bool recover_layout(const layout_paths& paths)
-{
-    remove_set_aside(paths);
-    const bool incomplete = is_present(paths.marker);
-    // A version left waiting must be settled before anything else changes:
-    // the next step may write a staged version of its own.
-    const bool settled = (!is_present(paths.staged_version) || settle_staged_version(paths, !incomplete)) &&
-                         (!is_present(paths.previous_version) || settle_previous_version(paths, incomplete));
-    if (!settled) {
-        spdlog::error("Failed to settle the version waiting beside {}, so the update can't go on",
-                      narrow_for_log(paths.version));
-        return false;
-    }
-    if (!is_present(paths.backup)) {
-        // Left by a rollback that was stopped after its rename: `current`
-        // already holds the old application again.
-        if (incomplete)
-            unmark_old_application(paths);
-        return true;
-    }
-    if (!incomplete && is_complete_live(paths)) {
-        log_message(spdlog::level::info, "Removing leftover current.bak from previous update");
-        discard_tree(paths, paths.backup);
-        return true;
-    }
-    if (incomplete)
-        log_message(spdlog::level::warn, "Found incomplete current from an interrupted update");
-    log_message(spdlog::level::warn, "Found stale backup, restoring current from current.bak");
-    return restore_backup(paths);
-}
-
-bool create_marker(const layout_paths& paths)
-{
-    std::error_code ec;
-    if (!clear_name(paths, paths.marker) || !write_new_file(paths.marker, "", ec)) {
-        spdlog::error("Failed to create {}", narrow_for_log(paths.marker));
-        return false;
-    }
-    // The marker must be on disk before anything of the new `current` is.
-    return sync_root(paths);
 }
 
 // Writes the new version beside `.version` once the marker is there and
@@ -311,62 +60,143 @@ bool stage_version(const layout_paths& paths, const std::string& version)
     return sync_root(paths);
 }
 
-// Removing the marker commits the new `current`; if that fails the next run
-// would discard the new files, so the update is rolled back instead.
-bool commit_new_files(const layout_paths& paths, tree_hold* live)
+// Fills dest from the package and makes it durable. Only a tree that
+// recovery takes for complete counts: a package that holds no files would
+// leave one that it takes for an extraction cut short.
+bool fill_from_package(const fs::path& dest, const std::string& package_path)
 {
-    if (!live || !sync_tree(*live)) {
-        spdlog::error("Failed to sync the new files in {}", narrow_for_log(paths.live));
+    create_directory_tree(dest);
+    // Held before anything is written below it, so that the sync hears of
+    // every write that failed.
+    const tree_hold_ptr hold = hold_tree(dest);
+    if (!extract_zip(package_path, narrow_from_path(dest)))
+        return false;
+    if (!is_complete_tree(dest)) {
+        spdlog::error("Nothing to install: {} holds no files", package_path);
         return false;
     }
+    if (!hold || !sync_tree(*hold)) {
+        spdlog::error("Failed to sync the new files in {}", narrow_for_log(dest));
+        return false;
+    }
+    return true;
+}
+
+// The prepared copy is durable already; its rename is made durable before
+// the commit can be.
+bool move_prepared_copy_in(const layout_paths& paths)
+{
+    log_message(spdlog::level::info, "Using the prepared copy: current.new/ -> current/");
+    std::error_code ec;
+    rename_entry(paths.prepared, paths.live, ec);
+    if (ec) {
+        spdlog::error("Failed to rename current.new: {}", ec.message());
+        return false;
+    }
+    return sync_root(paths);
+}
+
+// Removing the marker commits the new `current`; if that fails the next run
+// would discard the new files, so the update is rolled back instead. The
+// record of a prepared copy now names nothing and goes too.
+bool commit_new_files(const layout_paths& paths)
+{
     if (!remove_marker(paths)) {
         spdlog::error("Failed to remove {}", narrow_for_log(paths.marker));
         return false;
     }
+    if (is_present(paths.prepared_record) && !is_present(paths.prepared))
+        clear_name(paths, paths.prepared_record);
     sync_root(paths);
     return true;
 }
 
-// Fills a fresh `current` from the package; false means roll back. Only a
-// `current` that recovery takes for complete is committed: a package that
-// holds no files would leave one that it takes for an extraction cut short.
-bool install_package(const layout_paths& paths, const std::string& package_path, const std::string& version)
+// Steps 2 to 4; false means roll back.
+bool install_new_files(const layout_paths& paths, const std::string& package_path, const std::string& version,
+                       bool from_prepared_copy)
 {
     try {
         if (!create_marker(paths) || !stage_version(paths, version))
             return false;
-        create_directory_tree(paths.live);
-        // Held before anything is written below it, so that the sync that
-        // commits the files hears of every write that failed.
-        const tree_hold_ptr live = hold_tree(paths.live);
-        spdlog::info("Extracting {} -> current/", package_path);
-        if (!extract_zip(package_path, narrow_from_path(paths.live)))
-            return false;
-        if (!is_complete_live(paths)) {
-            spdlog::error("Nothing to install: {} holds no files", package_path);
-            return false;
+        if (from_prepared_copy) {
+            if (!move_prepared_copy_in(paths))
+                return false;
+        } else {
+            spdlog::info("Extracting {} -> current/", package_path);
+            if (!fill_from_package(paths.live, package_path))
+                return false;
         }
-        return commit_new_files(paths, live.get());
+        return commit_new_files(paths);
     } catch (const std::exception& error) {
         spdlog::error("{}", error.what());
         return false;
     }
 }
 
+// ---- The prepared copy ------------------------------------------------------------
+
+// Why current.new can't stand for this package and version, or nothing
+// when it can: it was completely prepared from this very file, unchanged
+// since, for this version, and still holds what it held then.
+std::string prepared_copy_mismatch(const layout_paths& paths, const std::string& package_path,
+                                   const std::string& version)
+{
+    prepared_source source;
+    if (!read_prepared_record(paths, source))
+        return "its record can't be read";
+    if (source.version != version)
+        return "it was prepared for version " + source.version;
+    file_identity package;
+    std::error_code ec;
+    if (!identify_file(package_path, package, ec) || !(package == source.package))
+        return "the package is not the one it was prepared from, or has changed since";
+    tree_measure contents;
+    if (!measure_tree(paths.prepared, contents, ec) || contents.entries != source.contents.entries ||
+        contents.bytes != source.contents.bytes)
+        return "it no longer holds what was prepared";
+    return {};
+}
+
+// Whether the update takes its new files from current.new; one that does
+// not fit is removed, so that it can never be used for anything else.
+bool use_prepared_copy(const layout_paths& paths, const std::string& package_path, const std::string& version)
+{
+    if (!is_present(paths.prepared))
+        return false;
+    const std::string mismatch = prepared_copy_mismatch(paths, package_path, version);
+    if (mismatch.empty())
+        return true;
+    spdlog::info("Removing prepared current.new: {}", mismatch);
+    remove_prepared_copy(paths);
+    return false;
+}
+
+// ---- Rolling back -----------------------------------------------------------------
+
+// Starts an application, or says that it was asked to start none.
+void launch_unless_told_not_to(const fs::path& exe_path, const std::string& argument_string,
+                               const apply_options& options)
+{
+    if (options.launch)
+        launch_process(exe_path, argument_string);
+    else
+        spdlog::info("Not launching {} {}: --no-launch", narrow_from_path(exe_path), argument_string);
+}
+
 // Puts the old application back and starts it; what a failed restore
 // leaves in `current` is not an application, so then nothing is started.
 // Returns the exit code of an update not applied.
-int restore_old_application(const layout_paths& paths, const std::string& exe_name)
+int restore_old_application(const layout_paths& paths, const std::string& exe_name, const apply_options& options)
 {
     if (restore_backup(paths))
-        launch_process(paths.live / path_from_narrow(exe_name), "--update-failed");
+        launch_unless_told_not_to(paths.live / path_from_narrow(exe_name), "--update-failed", options);
     return 1;
 }
 
-int roll_back(const layout_paths& paths, const std::string& exe_name)
+int roll_back(const layout_paths& paths, const std::string& exe_name, const apply_options& options)
 {
     log_message(spdlog::level::err, "Extraction failed, rolling back");
-    return restore_old_application(paths, exe_name);
+    return restore_old_application(paths, exe_name, options);
 }
 
 // What became of `.version` when the new version went in under a start
@@ -398,17 +228,10 @@ bool move_previous_version_aside(const layout_paths& paths, previous_version& pr
 // Gives `.version` back what it was before the update.
 void restore_previous_version(const layout_paths& paths, previous_version previous)
 {
-    if (previous == previous_version::moved_aside) {
+    if (previous == previous_version::moved_aside)
         settle_previous_version(paths, true);
-        return;
-    }
-    if (previous == previous_version::left_in_place)
-        return;
-    removal_failure failure;
-    if (remove_tree(paths.version, failure))
+    else if (previous == previous_version::absent && clear_name(paths, paths.version))
         sync_root(paths);
-    else
-        warn_removal_failed(failure);
 }
 
 // Puts the old application back after the new one failed its start check.
@@ -417,24 +240,28 @@ void restore_previous_version(const layout_paths& paths, previous_version previo
 // puts the previous version waiting beside `.version` back as well. Where
 // the marker can't be created, the complete new files stay rather than risk
 // a stopped restore leaving neither application.
-int roll_back_unconfirmed(const layout_paths& paths, const std::string& exe_name, previous_version previous)
+int roll_back_unconfirmed(const layout_paths& paths, const std::string& exe_name, previous_version previous,
+                          const apply_options& options)
 {
     if (!create_marker(paths)) {
         settle_previous_version(paths, false);
         return 1;
     }
     restore_previous_version(paths, previous);
-    return restore_old_application(paths, exe_name);
+    return restore_old_application(paths, exe_name, options);
 }
 
-// Starts the new application; with a start check (confirm_timeout_s above
-// 0) false when it did not pass.
+// ---- Steps 5 to 7 -----------------------------------------------------------------
+
+// Starts the new application; with a start check false when it did not
+// pass.
 bool start_new_version(const layout_paths& paths, const fs::path& exe_path, const std::string& argument_string,
-                       unsigned confirm_timeout_s)
+                       const apply_options& options)
 {
-    if (confirm_timeout_s == 0) {
-        spdlog::info("Launching {} {}", narrow_from_path(exe_path), argument_string);
-        launch_process(exe_path, argument_string);
+    if (!options.launch || options.confirm_timeout_s == 0) {
+        if (options.launch)
+            spdlog::info("Launching {} {}", narrow_from_path(exe_path), argument_string);
+        launch_unless_told_not_to(exe_path, argument_string, options);
         return true;
     }
     // A confirmation left from an earlier run would pass this one at once.
@@ -445,18 +272,18 @@ bool start_new_version(const layout_paths& paths, const fs::path& exe_path, cons
     }
     spdlog::info("Launching {} {}", narrow_from_path(exe_path), argument_string);
     const bool confirmed =
-        launch_and_await_confirmation(exe_path, argument_string, paths.confirmation, confirm_timeout_s);
+        launch_and_await_confirmation(exe_path, argument_string, paths.confirmation, options.confirm_timeout_s);
     // It has served its purpose; one that came too late goes as well.
     clear_name(paths, paths.confirmation);
     return confirmed;
 }
 
 int finish_update(const layout_paths& paths, const std::string& exe_name, const std::string& version,
-                  const std::string& relaunch_args, unsigned confirm_timeout_s)
+                  const std::string& relaunch_args, const apply_options& options)
 {
     previous_version previous = previous_version::left_in_place;
-    if (confirm_timeout_s > 0 && !move_previous_version_aside(paths, previous))
-        return roll_back_unconfirmed(paths, exe_name, previous_version::left_in_place);
+    if (options.confirm_timeout_s > 0 && !move_previous_version_aside(paths, previous))
+        return roll_back_unconfirmed(paths, exe_name, previous_version::left_in_place, options);
     // The backup is removed next, so the version is on disk before that. A
     // version that can't be put in place does not undo the update.
     if (is_present(paths.staged_version))
@@ -465,8 +292,8 @@ int finish_update(const layout_paths& paths, const std::string& exe_name, const 
     std::string argument_string = "--after-update";
     if (!relaunch_args.empty())
         argument_string += " " + relaunch_args;
-    if (!start_new_version(paths, paths.live / path_from_narrow(exe_name), argument_string, confirm_timeout_s))
-        return roll_back_unconfirmed(paths, exe_name, previous);
+    if (!start_new_version(paths, paths.live / path_from_narrow(exe_name), argument_string, options))
+        return roll_back_unconfirmed(paths, exe_name, previous, options);
     if (previous == previous_version::moved_aside)
         settle_previous_version(paths, false);
     log_message(spdlog::level::info, "Cleaning up backup");
@@ -475,31 +302,68 @@ int finish_update(const layout_paths& paths, const std::string& exe_name, const 
     return 0;
 }
 
+// ---- prepare ----------------------------------------------------------------------
+
+// Fills current.new from the package and records what it came from. The
+// package must be the same file, unchanged, after the extraction as before
+// it, so that the record names what was extracted.
+bool prepare_copy(const layout_paths& paths, const std::string& package_path, const std::string& version)
+{
+    try {
+        prepared_source source{version, {}, {}};
+        std::error_code ec;
+        const bool identified = identify_file(package_path, source.package, ec);
+        if (!fill_from_package(paths.prepared, package_path))
+            return false;
+        file_identity after;
+        if (!identified || !identify_file(package_path, after, ec) || !(after == source.package)) {
+            spdlog::error("{} changed while it was extracted", package_path);
+            return false;
+        }
+        if (!measure_tree(paths.prepared, source.contents, ec)) {
+            spdlog::error("Failed to read {}: {}", narrow_for_log(paths.prepared), ec.message());
+            return false;
+        }
+        return write_prepared_record(paths, source);
+    } catch (const std::exception& error) {
+        spdlog::error("{}", error.what());
+        return false;
+    }
+}
+
 }  // namespace
 
 int apply_update(std::int32_t pid, const std::string& package_path, const std::string& app_dir,
-                 const std::string& exe_name, const std::string& version,
-                 const std::string& relaunch_args, unsigned confirm_timeout_s)
+                 const std::string& exe_name, const std::string& version, const std::string& relaunch_args,
+                 const apply_options& options)
 {
     const layout_paths paths = make_layout_paths(app_dir);
     if (!recover_layout(paths))
         return 1;
     wait_for_process(pid);
-    log_message(spdlog::level::info, "Renaming current/ -> current.bak/");
-    // What recovery could not clear from the backup's name (a link Wine
-    // can't remove) would only be retried against here.
-    if (is_present(paths.backup)) {
-        spdlog::error("Failed to rename current: {} is in the way", narrow_for_log(paths.backup));
+    const bool from_prepared_copy = use_prepared_copy(paths, package_path, version);
+    if (!move_current_aside(paths))
         return 1;
-    }
-    std::error_code ec;
-    rename_entry(paths.live, paths.backup, ec);
-    if (ec) {
-        spdlog::error("Failed to rename current: {}", ec.message());
+    if (!install_new_files(paths, package_path, version, from_prepared_copy))
+        return roll_back(paths, exe_name, options);
+    return finish_update(paths, exe_name, version, relaunch_args, options);
+}
+
+int prepare_update(const std::string& package_path, const std::string& app_dir, const std::string& version)
+{
+    const layout_paths paths = make_layout_paths(app_dir);
+    if (!recover_layout(paths))
         return 1;
+    if (is_present(paths.prepared)) {
+        log_message(spdlog::level::info, "Replacing the copy prepared earlier in current.new");
+        remove_prepared_copy(paths);
     }
-    sync_root(paths);
-    if (!install_package(paths, package_path, version))
-        return roll_back(paths, exe_name);
-    return finish_update(paths, exe_name, version, relaunch_args, confirm_timeout_s);
+    spdlog::info("Preparing {} -> current.new/", package_path);
+    if (prepare_copy(paths, package_path, version)) {
+        spdlog::info("Prepared current.new for version {}", version);
+        return 0;
+    }
+    log_message(spdlog::level::err, "Preparation failed, removing current.new");
+    remove_prepared_copy(paths);
+    return 1;
 }

@@ -26,14 +26,31 @@ void log_message(spdlog::level::level_enum level, const std::string& text);
 
 // ---- Update transaction ---------------------------------------------------
 
+// What an update does beyond the swap itself.
+struct apply_options {
+    // Above 0: the new application must confirm its start within that many
+    // seconds, or the update is rolled back.
+    unsigned confirm_timeout_s = 0;
+    // False: no application is started, neither the new one nor, after a
+    // rollback, the old one.
+    bool launch = true;
+};
+
 // Applies the update and returns the exit code: 0 when the new files are in
-// place, 1 when the update was not applied.
-// With confirm_timeout_s above 0 the new application must confirm its
-// start within that many seconds, or the update is rolled back.
+// place, 1 when the update was not applied. A copy that prepare_update made
+// from the same package for the same version is used instead of extracting
+// the package again.
 int apply_update(std::int32_t pid, const std::string& package_path,
                  const std::string& app_dir, const std::string& exe_name,
                  const std::string& version, const std::string& relaunch_args,
-                 unsigned confirm_timeout_s);
+                 const apply_options& options);
+
+// Extracts the package into `current.new` in the application root, while
+// the application may still run, for a later apply_update of the same
+// package and version. Returns 0 when the copy is complete and durable, 1
+// (having removed what it wrote) when not. Touches no process and nothing
+// of the installed application.
+int prepare_update(const std::string& package_path, const std::string& app_dir, const std::string& version);
 
 // ---- Application process control ------------------------------------------
 
