@@ -36,18 +36,32 @@ protected:
         package_bytes = read_file(package);
     }
 
+    // The runs a walk faults: a plain update, a preparation, or an update
+    // that finds a copy prepared.
+    enum class walked { apply, prepare, apply_prepared };
+
     void reset_root()
     {
         fs::remove_all(root);
         make_app_root(root, old_files);
         write_file(root / ".version", "1.0\n");
+        if (mode == walked::apply_prepared) {
+            EXPECT_EQ(run_command("prepare").exit_code, 0);
+        }
+    }
+
+    run_result run_command(const std::string& command, const std::map<std::string, std::string>& env = {})
+    {
+        std::vector<std::string> argv{updater,          command,    "--package", package.string(),
+                                      "--app-dir",      root.string(), "--version", "2.0"};
+        if (command == "apply")
+            argv.insert(argv.end(), {"--pid", "0"});
+        return run_program(argv, env);
     }
 
     run_result run_update(const std::map<std::string, std::string>& env = {})
     {
-        return run_program({updater, "apply", "--pid", "0", "--package", package.string(), "--app-dir",
-                            root.string(), "--version", "2.0"},
-                           env);
+        return run_command(mode == walked::prepare ? "prepare" : "apply", env);
     }
 
     run_result run_with_fault(const std::string& function, long call, int error)
@@ -57,6 +71,22 @@ protected:
                            {"FAULT_CALL", std::to_string(call)},
                            {"FAULT_ERRNO", std::to_string(error)},
                            {"FAULT_REPORT", report.string()}});
+    }
+
+    // A preparation touches nothing of the application, and its exit code
+    // agrees with the log and with what it leaves: a complete copy with its
+    // record, or nothing that a later run would use.
+    void check_after_faulted_preparation(const run_result& result)
+    {
+        const lines log = log_messages(root / "updater.log");
+        const bool log_says_done = !log.empty() && log.back() == "Prepared current.new for version 2.0";
+        EXPECT_EQ(log_says_done, result.exit_code == 0) << result.err;
+        EXPECT_EQ(tree_contents(root / "current"), old_files);
+        EXPECT_EQ(read_file(root / ".version"), "1.0\n");
+        if (result.exit_code == 0)
+            EXPECT_EQ(tree_contents(root / "current.new"), new_files);
+        else
+            EXPECT_FALSE(fs::exists(root / "current.new.ready"));
     }
 
     long calls_in_clean_run(const std::string& function)
@@ -71,6 +101,8 @@ protected:
     // old or the new application, each with its own `.version`.
     void check_after_fault(const run_result& result)
     {
+        if (mode == walked::prepare)
+            return check_after_faulted_preparation(result);
         const lines log = log_messages(root / "updater.log");
         const bool log_says_done = !log.empty() && log.back() == "Update complete, exiting";
         EXPECT_EQ(log_says_done, result.exit_code == 0) << result.err;
@@ -89,13 +121,14 @@ protected:
 
     void check_good_run_applies()
     {
-        const run_result result = run_update();
+        const run_result result = run_command("apply");
         EXPECT_EQ(result.exit_code, 0) << result.err;
         EXPECT_EQ(tree_contents(root / "current"), new_files);
         EXPECT_FALSE(fs::exists(root / "current.bak"));
         EXPECT_FALSE(fs::exists(root / "current.incomplete"));
     }
 
+    walked mode = walked::apply;
     scratch_dir dir;
     fs::path root = dir.path / "root";
     fs::path package = dir.path / "update.zip";
@@ -106,23 +139,30 @@ protected:
 TEST_F(fault_walk, every_failing_call_leaves_a_complete_application)
 {
     const std::vector<int> errors{EIO, ENOSPC, EACCES, EXDEV};
-    long total_runs = 0;
-    for (const std::string function : {"open", "write", "rename", "mkdir", "unlink", "fsync", "close"}) {
-        const long calls = calls_in_clean_run(function);
-        EXPECT_GT(calls, 0) << function << " is never called; the walk would prove nothing";
-        for (const int error : errors) {
-            for (long call = 1; call <= calls; ++call) {
-                SCOPED_TRACE(function + " call " + std::to_string(call) + " fails with " + std::strerror(error));
-                reset_root();
-                check_after_fault(run_with_fault(function, call, error));
-                check_good_run_applies();
-                ++total_runs;
-                if (HasFailure())
-                    return;
+    for (const walked walk : {walked::apply, walked::prepare, walked::apply_prepared}) {
+        mode = walk;
+        long total_runs = 0;
+        for (const std::string function : {"open", "write", "rename", "mkdir", "unlink", "fsync", "close"}) {
+            const long calls = calls_in_clean_run(function);
+            // A plain update makes every kind of call; a preparation renames
+            // nothing, and a swap creates no directory.
+            EXPECT_TRUE(calls > 0 || walk != walked::apply)
+                << function << " is never called; the walk would prove nothing";
+            for (const int error : errors) {
+                for (long call = 1; call <= calls; ++call) {
+                    SCOPED_TRACE(std::to_string(static_cast<int>(walk)) + ": " + function + " call " +
+                                 std::to_string(call) + " fails with " + std::strerror(error));
+                    reset_root();
+                    check_after_fault(run_with_fault(function, call, error));
+                    check_good_run_applies();
+                    ++total_runs;
+                    if (HasFailure())
+                        return;
+                }
             }
         }
+        std::printf("fault walk %d: %ld faulted runs\n", static_cast<int>(walk), total_runs);
     }
-    std::printf("fault walk: %ld faulted runs\n", total_runs);
 }
 
 // How the new files reach stable storage: a package of some stretches of

@@ -7,7 +7,9 @@
 // package that installs nothing, which must leave the old version. Half
 // the runs check the start of the new version: version one confirms its
 // start, version two exits without, so that those runs are killed while
-// waiting and while rolling back too.
+// waiting and while rolling back too. Half the updates come after a
+// preparation: of their own package (and so swap the prepared copy in),
+// of it but killed at a random instant, or of the other version.
 //
 //   kill_trials UPDATER [--trials N] [--seed S]
 //
@@ -71,6 +73,12 @@ std::vector<std::string> update_command(const std::string& updater, const fs::pa
     if (start_check)
         command.insert(command.end(), {"--confirm-timeout", "5"});
     return command;
+}
+
+std::vector<std::string> prepare_command(const std::string& updater, const fs::path& root, const fs::path& package)
+{
+    return {updater, "prepare", "--package", package.string(), "--app-dir", root.string(), "--version",
+            package.stem().string()};
 }
 
 int wait_status(int pid)
@@ -170,6 +178,19 @@ int main(int argc, char** argv)
 
         const bool start_check = random() % 2 == 0;
         const bool nothing_to_install = random() % 8 == 0;
+        // Half the updates find a copy prepared: of their own package,
+        // stopped part way, or of the other version.
+        switch (random() % 6) {
+        case 0:
+            run_program(prepare_command(updater, root, packages[to]));
+            break;
+        case 1:
+            run_and_kill(prepare_command(updater, root, packages[to]), delay());
+            break;
+        case 2:
+            run_program(prepare_command(updater, root, packages[from]));
+            break;
+        }
         const int app = start_program({"/bin/sleep", "0.05"});
         const std::vector<std::string> command =
             update_command(updater, root, nothing_to_install ? empty : packages[to], app, start_check);

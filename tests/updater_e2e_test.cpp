@@ -151,6 +151,9 @@ TEST_F(updater_run, command_line_errors_and_help_touch_nothing)
           "soon"}, 104, "Could not convert: --confirm-timeout = soon"},
         {{"apply", "--pid", live, "--package", "p", "--app-dir", root.string(), "--version", "1", "--confirm-timeout",
           "0x10"}, 104, "Could not convert: --confirm-timeout = 0x10"},
+        {{"apply", "--pid", live, "--package", "p", "--app-dir", root.string(), "--version", "1", "--no-launch",
+          "--confirm-timeout", "5"}, 108, "--confirm-timeout excludes --no-launch"},
+        {{"prepare", "--package", "p", "--app-dir", root.string()}, 106, "--version"},
         {{"bogus"}, 109, "The following argument was not expected: bogus"},
         {{"--pid", "1"}, 109, "The following arguments were not expected:"},
     };
@@ -777,6 +780,104 @@ TEST_F(updater_run, killed_during_extraction_the_next_run_restores_the_old_appli
     package = good_package;
     EXPECT_EQ(apply().exit_code, 0);
     EXPECT_EQ(tree_contents(root / "current").size(), 60u);
+}
+
+// prepare extracts the package beside the running application, and apply
+// then only swaps it in; a copy that doesn't fit the apply is removed and
+// the package extracted as without one.
+TEST_F(updater_run, a_prepared_copy_is_swapped_in_and_one_that_does_not_fit_is_never_used)
+{
+    write_file(root / ".version", "1.0\n");
+    write_zip(package, new_package_items());
+    const auto prepare = [&](const std::string& version = "2.0") {
+        return run_program({updater, "prepare", "--package", package.string(), "--app-dir", root.string(),
+                            "--version", version});
+    };
+    const auto expect_new_version = [&] {
+        EXPECT_EQ(read_file(root / "current" / "new.txt"), "new version");
+        EXPECT_EQ(read_file(root / ".version"), "2.0\n");
+        EXPECT_EQ(strays(), lines{});
+    };
+    const auto reset = [&] {
+        fs::remove_all(root / "current");
+        make_app_root(root, {{"old.txt", "old version"}});
+        write_file(root / ".version", "1.0\n");
+    };
+
+    // Prepared while the old version stays untouched, then swapped in.
+    ASSERT_EQ(prepare().exit_code, 0);
+    EXPECT_EQ(messages(), (lines{"Preparing " + package.string() + " -> current.new/",
+                                 "Extracting 4 files from " + package.string(), "Extraction complete: 4 files",
+                                 "Prepared current.new for version 2.0"}));
+    EXPECT_EQ(tree_contents(root / "current"), old_tree);
+    EXPECT_EQ(read_file(root / ".version"), "1.0\n");
+    ASSERT_EQ(apply().exit_code, 0);
+    EXPECT_EQ(messages(), (lines{"Process 999999999 not found, proceeding", "Renaming current/ -> current.bak/",
+                                 "Using the prepared copy: current.new/ -> current/", "Version written: 2.0",
+                                 "Launching " + exe_path() + " --after-update",
+                                 "Launched: \"" + exe_path() + "\" --after-update", "Cleaning up backup",
+                                 "Update complete, exiting"}));
+    expect_new_version();
+    EXPECT_EQ(started_app()["arg"], (lines{exe_path(), "--after-update"}));
+
+    // What doesn't fit goes, and the package is extracted as usual: another
+    // version; the package rewritten in place with its old modification
+    // time; a copy that lost a file.
+    const std::vector<std::pair<std::string, std::function<void()>>> misfits{
+        {"it was prepared for version 1.9", [&] { prepare("1.9"); }},
+        {"the package is not the one it was prepared from, or has changed since",
+         [&] {
+             prepare();
+             const auto written = fs::last_write_time(package);
+             write_zip(package, new_package_items());
+             fs::last_write_time(package, written);
+         }},
+        {"it no longer holds what was prepared",
+         [&] {
+             prepare();
+             fs::remove(root / "current.new" / "lib" / "new.dat");
+         }},
+    };
+    for (const auto& [why, make] : misfits) {
+        SCOPED_TRACE(why);
+        reset();
+        make();
+        ASSERT_EQ(apply().exit_code, 0);
+        const lines log = messages();
+        ASSERT_GE(log.size(), 3u);
+        EXPECT_EQ(log[1], "Removing prepared current.new: " + why);
+        EXPECT_EQ(log[3], "Extracting " + package.string() + " -> current/");
+        expect_new_version();
+        EXPECT_TRUE(fs::exists(root / "current" / "lib" / "new.dat"));
+    }
+
+    // A preparation that fails, or is stopped, leaves nothing to use.
+    reset();
+    write_zip_with_bad_crc(package, new_package_items(), "broken.bin");
+    EXPECT_EQ(prepare().exit_code, 1);
+    EXPECT_EQ(messages().back(), "Preparation failed, removing current.new");
+    EXPECT_EQ(strays(), lines{});
+    EXPECT_EQ(tree_contents(root / "current").count("old.txt"), 1u);
+    write_zip(package, new_package_items());
+    ASSERT_EQ(prepare().exit_code, 0);
+    fs::remove(root / "current.new.ready");
+    ASSERT_EQ(apply().exit_code, 0);
+    EXPECT_EQ(messages()[0], "Removing incomplete current.new from an interrupted preparation");
+    EXPECT_EQ(messages()[3], "Extracting " + package.string() + " -> current/");
+    expect_new_version();
+
+    // Installed on quit: nothing is started, not even after a rollback; a
+    // start check makes no sense then and is refused.
+    reset();
+    fs::remove(record);
+    ASSERT_EQ(apply({"--no-launch"}).exit_code, 0);
+    EXPECT_TRUE(log_has("Not launching " + exe_path() + " --after-update: --no-launch"));
+    expect_new_version();
+    fs::remove(package);
+    EXPECT_EQ(apply({"--no-launch"}).exit_code, 1);
+    EXPECT_TRUE(log_has("Not launching " + exe_path() + " --update-failed: --no-launch"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(fs::exists(record));
 }
 
 // Killed as it removes the backup, whatever the package, the next run ends

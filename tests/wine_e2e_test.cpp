@@ -395,6 +395,53 @@ TEST_F(wine_run, links_and_read_only_entries_never_stop_or_escape_the_removal)
     EXPECT_TRUE(fs::is_directory(dir.path / "empty"));
 }
 
+// prepare works beside the running application, whose files stay open, and
+// apply then only swaps the copy in; a copy that doesn't fit is removed,
+// and --no-launch starts nothing.
+TEST_F(wine_run, a_prepared_copy_is_made_beside_open_files_and_swapped_in)
+{
+    write_zip(package, new_package_items());
+    write_file(root / ".version", "1.0\r\n");
+    const auto prepare = [&](const std::string& version) {
+        return updater({"prepare", "--package", windows_path(package), "--app-dir", windows_path(root), "--version",
+                        version})
+            .exit_code;
+    };
+    const fs::path held = dir.path / "held";
+    const int loader = start_program({wine, holder, windows_path(root / "current" / "old.txt"), windows_path(held),
+                                      "4000"});
+    ASSERT_TRUE(wait_for_file(held, 20000));
+    EXPECT_EQ(prepare("2.0"), 0);
+    EXPECT_EQ(messages().back(), "Prepared current.new for version 2.0");
+    EXPECT_EQ(tree_contents(root / "current"), old_tree);
+    int status = 0;
+    ::waitpid(loader, &status, 0);  // the application has ended
+    ASSERT_EQ(apply().exit_code, 0);
+    EXPECT_EQ(messages()[2], "Using the prepared copy: current.new/ -> current/");
+    EXPECT_EQ(read_file(root / "current" / "lib" / "new.dat"), "new data");
+    EXPECT_EQ(read_file(root / ".version"), "2.0\r\n");
+    EXPECT_EQ(recorded("cmdline"), "\"" + exe_path() + "\" --after-update");
+    EXPECT_FALSE(fs::exists(root / "current.new"));
+
+    // Prepared for another version, or stopped before its record: extracted
+    // as usual. Installed on quit: nothing started.
+    EXPECT_EQ(prepare("1.9"), 0);
+    ASSERT_EQ(apply().exit_code, 0);
+    EXPECT_EQ(messages()[1], "Removing prepared current.new: it was prepared for version 1.9");
+    EXPECT_EQ(prepare("2.0"), 0);
+    fs::remove(root / "current.new.ready");
+    fs::remove(record);
+    ASSERT_EQ(apply({"--no-launch"}).exit_code, 0);
+    const lines log = messages();
+    EXPECT_EQ(log[0], "Removing incomplete current.new from an interrupted preparation");
+    EXPECT_EQ(log[log.size() - 3],
+              "Not launching " + windows_path(root / "current" / "app.exe") + " --after-update: --no-launch");
+    EXPECT_EQ(read_file(root / "current" / "lib" / "new.dat"), "new data");
+    EXPECT_FALSE(fs::exists(root / "current.new"));
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    EXPECT_FALSE(fs::exists(record));
+}
+
 // Wine follows its links whatever a call asks, so a link at `current` (an
 // application moved to another drive and linked back) or at `current.bak`
 // can be neither renamed nor removed: each run fails at once, says why and
