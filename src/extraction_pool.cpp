@@ -171,3 +171,42 @@ void stop_write_flusher(write_flusher& flusher)
     if (flusher.thread.joinable())
         flusher.thread.join();
 }
+
+namespace {
+
+void run_progress_reporter(progress_reporter& reporter)
+{
+    std::unique_lock<std::mutex> lock(reporter.mutex);
+    while (!reporter.wake.wait_for(lock, progress_interval, [&reporter] { return reporter.stopping; }))
+        reporter.report(reporter.written->load(), reporter.total);
+}
+
+}  // namespace
+
+void start_progress_reporter(progress_reporter& reporter, const std::atomic<std::uint64_t>& written,
+                             std::uint64_t total,
+                             const std::function<void(std::uint64_t written, std::uint64_t total)>& report)
+{
+    reporter.report = report;
+    reporter.written = &written;
+    reporter.total = total;
+    if (!report)
+        return;
+    try {
+        reporter.thread = std::thread(run_progress_reporter, std::ref(reporter));
+    } catch (const std::system_error&) {
+    }
+}
+
+void stop_progress_reporter(progress_reporter& reporter)
+{
+    {
+        const std::lock_guard<std::mutex> lock(reporter.mutex);
+        reporter.stopping = true;
+    }
+    reporter.wake.notify_one();
+    if (reporter.thread.joinable())
+        reporter.thread.join();
+    if (reporter.report)
+        reporter.report(reporter.written->load(), reporter.total);
+}

@@ -11,6 +11,7 @@
 #include "platform.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -132,3 +133,28 @@ void note_written(write_flusher& flusher, std::uint64_t bytes);
 
 // Waits for the flush under way, if any, and ends the thread.
 void stop_write_flusher(write_flusher& flusher);
+
+// ---- Reporting progress ---------------------------------------------------------
+
+constexpr auto progress_interval = std::chrono::milliseconds(200);
+
+// Hands the bytes written so far, of the total, to report every
+// progress_interval from a thread of its own, and once more when it stops.
+struct progress_reporter {
+    std::function<void(std::uint64_t written, std::uint64_t total)> report;
+    const std::atomic<std::uint64_t>* written = nullptr;
+    std::uint64_t total = 0;
+    std::mutex mutex;  // for wake and stopping
+    std::condition_variable wake;
+    bool stopping = false;
+    std::thread thread;
+};
+
+// Starts reporting, unless report is empty; without a thread when the
+// system refuses one (only the last report is made then).
+void start_progress_reporter(progress_reporter& reporter, const std::atomic<std::uint64_t>& written,
+                             std::uint64_t total,
+                             const std::function<void(std::uint64_t written, std::uint64_t total)>& report);
+
+// Ends the thread and reports once more.
+void stop_progress_reporter(progress_reporter& reporter);

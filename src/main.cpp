@@ -47,6 +47,7 @@ int main(int argc, char** argv)
     std::string relaunch_args;
     std::uint32_t confirm_timeout_s = 0;
     bool no_launch = false;
+    bool progress = false;
 
     // One subcommand at a time.
     app.require_subcommand(0, 1);
@@ -68,6 +69,7 @@ int main(int argc, char** argv)
     prepare->add_option("--package", package_path, "Path to the update zip")->required();
     prepare->add_option("--app-dir", app_dir, "Application root directory")->required();
     prepare->add_option("--version", version, "New version string")->required();
+    prepare->add_flag("--progress", progress, "Print \"progress WRITTEN TOTAL\" lines while extracting");
 
     try {
         app.parse(argc, argv);
@@ -81,7 +83,7 @@ int main(int argc, char** argv)
         check_narrow_command_line();
         open_update_log(app_dir);
         if (*prepare)
-            return prepare_update(package_path, app_dir, version);
+            return prepare_update(package_path, app_dir, version, progress);
         return apply_update(pid, package_path, app_dir, exe_name, version, relaunch_args,
                             apply_options{confirm_timeout_s, !no_launch});
     } catch (const std::exception& error) {

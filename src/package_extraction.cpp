@@ -322,8 +322,18 @@ void add_workers(std::vector<worker_tools>& tools, const std::string& package_pa
     }
 }
 
+// The bytes of the package's files, as their entries record them.
+std::uint64_t file_bytes(const package_plan& plan)
+{
+    std::uint64_t total = 0;
+    for (std::size_t i = 0; i < plan.stats.size(); ++i)
+        if (plan.infos[i].kind == entry_kind::file && (plan.stats[i].valid & ZIP_STAT_SIZE))
+            total += plan.stats[i].size;
+    return total;
+}
+
 entry_failure extract_entries(zip_t* archive, const std::string& package_path, zip_uint64_t count,
-                              const fs::path& dest)
+                              const fs::path& dest, const extraction_progress& progress)
 {
     package_plan plan = plan_extraction(archive, count);
     std::vector<worker_tools> tools;
@@ -337,6 +347,9 @@ entry_failure extract_entries(zip_t* archive, const std::string& package_path, z
     if (handles_to_spare(1 + handles_per_writer))
         start_write_flusher(flusher, dest);
     scope_exit stop_flusher{[&flusher] { stop_write_flusher(flusher); }};
+    progress_reporter reporter;
+    start_progress_reporter(reporter, flusher.written, file_bytes(plan), progress);
+    scope_exit stop_reporter{[&reporter] { stop_progress_reporter(reporter); }};
     add_workers(tools, package_path, pool_size(plan, located));
     prepare_entry_writers();
     const entry_failure failure =
@@ -364,7 +377,7 @@ bool report_failure(zip_t* archive, const entry_failure& failure)
 
 }  // namespace
 
-bool extract_zip(const std::string& package_path, const std::string& dest_dir)
+bool extract_zip(const std::string& package_path, const std::string& dest_dir, const extraction_progress& progress)
 {
     zip_archive_ptr archive = open_package(package_path);
     if (!archive) {
@@ -374,7 +387,7 @@ bool extract_zip(const std::string& package_path, const std::string& dest_dir)
     const zip_int64_t count = zip_get_num_entries(archive.get(), 0);
     spdlog::info("Extracting {} files from {}", count, package_path);
     const entry_failure failure = extract_entries(archive.get(), package_path, static_cast<zip_uint64_t>(count),
-                                                  path_from_narrow(dest_dir));
+                                                  path_from_narrow(dest_dir), progress);
     if (failure.index != no_entry)
         return report_failure(archive.get(), failure);
     archive.reset();

@@ -142,6 +142,11 @@ lock_outcome lock_update_log(const std::filesystem::path& log_file, std::FILE*& 
 
 // ---- Processes ----------------------------------------------------------------
 
+// Writes a line to standard output, for the program that started the
+// updater; nothing happens, and nothing stops the updater, where nobody
+// reads it.
+void write_to_caller(const std::string& line);
+
 // The process id of the updater itself.
 std::int32_t current_process_id();
 

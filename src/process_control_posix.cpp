@@ -435,3 +435,20 @@ bool split_shell_words(const std::string& text, std::vector<std::string>& words)
         words.push_back(word);
     return true;
 }
+
+// A reader that went away must not end the updater with SIGPIPE: the write
+// then fails with EPIPE, which is ignored.
+void write_to_caller(const std::string& line)
+{
+    static const bool broken_pipes_ignored = (::signal(SIGPIPE, SIG_IGN), true);
+    (void)broken_pipes_ignored;
+    const std::string text = line + "\n";
+    for (std::size_t at = 0; at < text.size();) {
+        const ssize_t wrote = ::write(STDOUT_FILENO, text.data() + at, text.size() - at);
+        if (wrote < 0 && errno == EINTR)
+            continue;
+        if (wrote <= 0)
+            return;
+        at += static_cast<std::size_t>(wrote);
+    }
+}

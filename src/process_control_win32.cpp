@@ -130,3 +130,15 @@ void end_descendants(opened_process& process, int timeout_ms)
     while (!job_is_empty(process.job) && ::GetTickCount64() < deadline)
         ::Sleep(10);
 }
+
+// A GUI-subsystem program has standard output only where the program that
+// started it handed one over.
+void write_to_caller(const std::string& line)
+{
+    const HANDLE out = ::GetStdHandle(STD_OUTPUT_HANDLE);
+    if (out == nullptr || out == INVALID_HANDLE_VALUE)
+        return;
+    const std::string text = line + "\r\n";
+    DWORD written = 0;
+    ::WriteFile(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}

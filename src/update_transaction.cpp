@@ -63,13 +63,14 @@ bool stage_version(const layout_paths& paths, const std::string& version)
 // Fills dest from the package and makes it durable. Only a tree that
 // recovery takes for complete counts: a package that holds no files would
 // leave one that it takes for an extraction cut short.
-bool fill_from_package(const fs::path& dest, const std::string& package_path)
+bool fill_from_package(const fs::path& dest, const std::string& package_path,
+                       const extraction_progress& progress = {})
 {
     create_directory_tree(dest);
     // Held before anything is written below it, so that the sync hears of
     // every write that failed.
     const tree_hold_ptr hold = hold_tree(dest);
-    if (!extract_zip(package_path, narrow_from_path(dest)))
+    if (!extract_zip(package_path, narrow_from_path(dest), progress))
         return false;
     if (!is_complete_tree(dest)) {
         spdlog::error("Nothing to install: {} holds no files", package_path);
@@ -307,13 +308,14 @@ int finish_update(const layout_paths& paths, const std::string& exe_name, const 
 // Fills current.new from the package and records what it came from. The
 // package must be the same file, unchanged, after the extraction as before
 // it, so that the record names what was extracted.
-bool prepare_copy(const layout_paths& paths, const std::string& package_path, const std::string& version)
+bool prepare_copy(const layout_paths& paths, const std::string& package_path, const std::string& version,
+                  const extraction_progress& progress)
 {
     try {
         prepared_source source{version, {}, {}};
         std::error_code ec;
         const bool identified = identify_file(package_path, source.package, ec);
-        if (!fill_from_package(paths.prepared, package_path))
+        if (!fill_from_package(paths.prepared, package_path, progress))
             return false;
         file_identity after;
         if (!identified || !identify_file(package_path, after, ec) || !(after == source.package)) {
@@ -349,7 +351,8 @@ int apply_update(std::int32_t pid, const std::string& package_path, const std::s
     return finish_update(paths, exe_name, version, relaunch_args, options);
 }
 
-int prepare_update(const std::string& package_path, const std::string& app_dir, const std::string& version)
+int prepare_update(const std::string& package_path, const std::string& app_dir, const std::string& version,
+                   bool report_progress)
 {
     const layout_paths paths = make_layout_paths(app_dir);
     if (!recover_layout(paths))
@@ -359,7 +362,12 @@ int prepare_update(const std::string& package_path, const std::string& app_dir, 
         remove_prepared_copy(paths);
     }
     spdlog::info("Preparing {} -> current.new/", package_path);
-    if (prepare_copy(paths, package_path, version)) {
+    extraction_progress progress;
+    if (report_progress)
+        progress = [](std::uint64_t written, std::uint64_t total) {
+            write_to_caller("progress " + std::to_string(written) + " " + std::to_string(total));
+        };
+    if (prepare_copy(paths, package_path, version, progress)) {
         spdlog::info("Prepared current.new for version {}", version);
         return 0;
     }

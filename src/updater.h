@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 // ---- Update log -----------------------------------------------------------
@@ -50,7 +51,10 @@ int apply_update(std::int32_t pid, const std::string& package_path,
 // package and version. Returns 0 when the copy is complete and durable, 1
 // (having removed what it wrote) when not. Touches no process and nothing
 // of the installed application.
-int prepare_update(const std::string& package_path, const std::string& app_dir, const std::string& version);
+// With report_progress, the extraction's progress goes to standard output
+// as lines "progress WRITTEN TOTAL", for the program that started it.
+int prepare_update(const std::string& package_path, const std::string& app_dir, const std::string& version,
+                   bool report_progress);
 
 // ---- Application process control ------------------------------------------
 
@@ -77,7 +81,12 @@ bool launch_and_await_confirmation(const std::filesystem::path& exe_path, const 
 
 // ---- Package extraction ---------------------------------------------------
 
+// Told a few times a second while a package is extracted, and once at the
+// end: bytes of its files written so far, of the total.
+using extraction_progress = std::function<void(std::uint64_t written, std::uint64_t total)>;
+
 // Extracts every entry of the zip package into dest_dir. Returns false after
 // a logged failure; raises std::filesystem::filesystem_error when a
 // directory can't be created.
-bool extract_zip(const std::string& package_path, const std::string& dest_dir);
+bool extract_zip(const std::string& package_path, const std::string& dest_dir,
+                 const extraction_progress& progress = {});
