@@ -1,0 +1,206 @@
+// The client library's calls: the command lines of the updater's two
+// subcommands, the progress and result of a preparation, the start check's
+// confirmation and what a start follows. Every failure becomes an error
+// value; nothing is thrown across the C interface.
+#include "updater_client.h"
+
+#include "client_platform.h"
+
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+int fail(updater_error* error, int code, const std::string& message)
+{
+    if (error) {
+        error->code = code;
+        std::snprintf(error->message, sizeof error->message, "%s", message.c_str());
+    }
+    return code;
+}
+
+int succeed(updater_error* error)
+{
+    return fail(error, UPDATER_OK, "");
+}
+
+bool given(const char* text)
+{
+    return text && *text;
+}
+
+std::string updater_program(const char* updater, const char* app_dir)
+{
+    return given(updater) ? updater : client::join_path(app_dir, client::default_updater_name);
+}
+
+int missing(updater_error* error, const char* what)
+{
+    return fail(error, UPDATER_ERROR_INVALID_ARGUMENT, std::string(what) + " is required");
+}
+
+std::vector<std::string> apply_command(const updater_apply_request& request)
+{
+    std::vector<std::string> argv{updater_program(request.updater, request.app_dir),
+                                  "apply",
+                                  "--pid",
+                                  std::to_string(client::own_process_id()),
+                                  "--package",
+                                  request.package,
+                                  "--app-dir",
+                                  request.app_dir,
+                                  "--version",
+                                  request.version,
+                                  "--exe",
+                                  given(request.exe) ? request.exe : "app.exe"};
+    std::vector<std::string> args;
+    for (const char* const* arg = request.args; arg && *arg; ++arg)
+        args.emplace_back(*arg);
+    if (!args.empty())
+        argv.insert(argv.end(), {"--args", client::relaunch_argument_string(args)});
+    if (request.confirm_timeout_s > 0)
+        argv.insert(argv.end(), {"--confirm-timeout", std::to_string(request.confirm_timeout_s)});
+    if (request.no_launch)
+        argv.emplace_back("--no-launch");
+    return argv;
+}
+
+// "progress DONE TOTAL", as `updater prepare --progress` writes it.
+bool parse_progress(const std::string& line, unsigned long long& done, unsigned long long& total)
+{
+    std::istringstream in(line);
+    std::string word, rest;
+    return in >> word >> done >> total && word == "progress" && !(in >> rest);
+}
+
+// The messages of the update log's error lines, up to the last one, which
+// says that the run failed; those before it say why.
+std::string logged_errors(const std::string& app_dir)
+{
+    std::istringstream log(client::read_whole_file(client::join_path(app_dir, "updater.log")));
+    const std::string level = "] [error] ";
+    std::string found;
+    for (std::string line; std::getline(log, line);) {
+        const std::size_t at = line.find(level);
+        if (at == std::string::npos)
+            continue;
+        if (line.back() == '\r')
+            line.pop_back();
+        found += (found.empty() ? "" : "; ") + line.substr(at + level.size());
+    }
+    return found;
+}
+
+int run_prepare(const updater_prepare_request& request, int* exit_code, updater_error* error)
+{
+    const std::vector<std::string> argv{updater_program(request.updater, request.app_dir),
+                                        "prepare", "--progress", "--package", request.package,
+                                        "--app-dir", request.app_dir, "--version", request.version};
+    std::string last_other_line;
+    const auto on_line = [&](const std::string& line) {
+        unsigned long long done = 0, total = 0;
+        if (!parse_progress(line, done, total))
+            last_other_line = line;
+        else if (request.progress)
+            request.progress(done, total, request.context);
+    };
+    int code = -1;
+    std::string message;
+    if (!client::run_reading_lines(argv, on_line, code, message))
+        return fail(error, UPDATER_ERROR_START_FAILED, message);
+    if (exit_code)
+        *exit_code = code;
+    if (code == 0)
+        return succeed(error);
+    std::string why = logged_errors(request.app_dir);
+    if (why.empty())
+        why = last_other_line.empty() ? "updater prepare exited with code " + std::to_string(code) : last_other_line;
+    return fail(error, UPDATER_ERROR_PREPARE_FAILED, why);
+}
+
+// Runs a call with every exception it raises turned into an error value.
+template <class Call>
+int guarded(updater_error* error, Call call)
+{
+    try {
+        return call();
+    } catch (const std::exception& e) {
+        return fail(error, UPDATER_ERROR_SYSTEM, e.what());
+    } catch (...) {
+        return fail(error, UPDATER_ERROR_SYSTEM, "unexpected error");
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+updater_start_kind updater_start_kind_of(int argc, const char* const* argv)
+{
+    // The updater puts the marker first.
+    if (argc < 2 || !argv || !argv[1])
+        return UPDATER_START_PLAIN;
+    if (std::strcmp(argv[1], "--after-update") == 0)
+        return UPDATER_START_AFTER_UPDATE;
+    if (std::strcmp(argv[1], "--update-failed") == 0)
+        return UPDATER_START_UPDATE_FAILED;
+    return UPDATER_START_PLAIN;
+}
+
+int updater_find_app_dir(const char* argv0, char* out, unsigned long out_size, updater_error* error)
+{
+    return guarded(error, [&] {
+        std::string dir, message;
+        if (!client::own_executable_dir(argv0, dir, message))
+            return fail(error, UPDATER_ERROR_SYSTEM, message);
+        const std::string root = client::parent_of(dir);
+        if (!out || root.size() + 1 > out_size)
+            return fail(error, UPDATER_ERROR_INVALID_ARGUMENT, "the buffer is too small for " + root);
+        std::memcpy(out, root.c_str(), root.size() + 1);
+        return succeed(error);
+    });
+}
+
+int updater_start_apply(const updater_apply_request* request, updater_error* error)
+{
+    return guarded(error, [&] {
+        if (!request)
+            return missing(error, "the request");
+        if (!given(request->package) || !given(request->app_dir) || !given(request->version))
+            return missing(error, "package, app_dir and version");
+        std::string message;
+        if (!client::start_detached(apply_command(*request), message))
+            return fail(error, UPDATER_ERROR_START_FAILED, message);
+        return succeed(error);
+    });
+}
+
+int updater_prepare(const updater_prepare_request* request, int* exit_code, updater_error* error)
+{
+    return guarded(error, [&] {
+        if (!request)
+            return missing(error, "the request");
+        if (!given(request->package) || !given(request->app_dir) || !given(request->version))
+            return missing(error, "package, app_dir and version");
+        return run_prepare(*request, exit_code, error);
+    });
+}
+
+int updater_confirm_start(const char* app_dir, updater_error* error)
+{
+    return guarded(error, [&] {
+        if (!given(app_dir))
+            return missing(error, "app_dir");
+        std::string message;
+        if (!client::create_flag_file(client::join_path(app_dir, ".update-confirmed"), message))
+            return fail(error, UPDATER_ERROR_SYSTEM, message);
+        return succeed(error);
+    });
+}
+
+}  // extern "C"
