@@ -1,8 +1,11 @@
 #!/bin/sh
-# Installs the dependencies, builds, and applies a demonstration update: an
-# application root with version 1.0 installed, a package with version 2.0,
-# the update applied, then the log, the new layout and what the restarted
-# application was given.
+# Installs the dependencies, builds, and shows the example application
+# updating itself end to end: version 1.0 installed in an application root
+# beside the updater, and a downloaded package of version 2.0. Version 1.0
+# prepares the package while it runs (showing the progress), has the
+# updater apply it and exits; the updater swaps the prepared copy in and
+# starts version 2.0, which confirms its start. Then the log, the layout,
+# .version and what each version of the application wrote.
 set -eu
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -11,34 +14,33 @@ scripts/build.sh >/dev/null
 demo=$(mktemp -d /tmp/updater-demo.XXXXXX)
 root="$demo/My App"
 mkdir -p "$root/current" "$demo/package/docs"
+cp build/updater "$root/updater"
 
 # Version 1.0, installed.
-printf '#!/bin/sh\necho "version 1.0 started with: $*" > "$(dirname "$0")/../started.txt"\n' > "$root/current/app.exe"
-chmod +x "$root/current/app.exe"
-echo "1.0 readme" > "$root/current/readme.txt"
+cp build/examples/example_app "$root/current/app"
+echo "1.0" > "$root/current/version.txt"
 echo "1.0" > "$root/.version"
 
 # Version 2.0, downloaded as a package.
-printf '#!/bin/sh\necho "version 2.0 started in $(pwd) with: $*" > "$(dirname "$0")/../started.txt"\n' > "$demo/package/app.exe"
-chmod +x "$demo/package/app.exe"
-echo "2.0 readme" > "$demo/package/readme.txt"
+cp build/examples/example_app "$demo/package/app"
+echo "2.0" > "$demo/package/version.txt"
 echo "what is new in 2.0" > "$demo/package/docs/changes.txt"
 (cd "$demo/package" && zip -qr "$demo/app-2.0.zip" .)
 
-# The application would start the updater with its own process id and exit;
-# here the process id names no running process.
-set +e
-build/updater apply --pid 999999 --package "$demo/app-2.0.zip" --app-dir "$root" \
-    --version 2.0 --args "--welcome 'new user'"
-code=$?
-set -e
-sleep 0.5   # the new application runs detached; give it a moment
+echo "== version 1.0 starts and updates itself"
+"$root/current/app" --update "$demo/app-2.0.zip" 2.0 --welcome "new user"
 
-echo "== exit code: $code"
+# The updater runs detached; it is done when its log says so.
+for _ in $(seq 100); do
+    grep -q "Update complete, exiting\|rolling back" "$root/updater.log" 2>/dev/null && break
+    sleep 0.1
+done
+
 echo "== $root/updater.log"
 cat "$root/updater.log"
 echo "== layout"
 (cd "$root" && find . | sort)
 echo "== .version: $(cat "$root/.version")"
-echo "== the restarted application wrote: $(cat "$root/started.txt")"
+echo "== $root/example.log (what both versions of the application wrote)"
+cat "$root/example.log"
 echo "(demo files are in $demo)"
