@@ -19,6 +19,7 @@ export WIN_SLEEPER="$top/build-win/tests/windows/win_sleeper.exe"
 export WIN_HOLDER="$top/build-win/tests/windows/win_holder.exe"
 export WIN_UPDATER_WITHOUT_MANIFEST="$top/build-win/tests/windows/win_updater_without_manifest.exe"
 export WIN_UPDATER_FLUSH_STAND_IN="$top/build-win/tests/windows/win_updater_flush_stand_in.exe"
+export WIN_EXAMPLE_APP="$top/build-win/examples/example_app.exe"
 build/tests/wine_e2e_tests "$@"
 for decoder in isal zlib; do
     /usr/lib/wine/wine64 "$top/build-win/tests/windows/win_deflate_${decoder}_tests.exe"

@@ -20,6 +20,7 @@ namespace {
 
 const std::string updater = UPDATER_PATH;
 const std::string record_app = RECORD_APP_PATH;
+const std::string example_app = EXAMPLE_APP_PATH;
 
 using lines = std::vector<std::string>;
 
@@ -878,6 +879,45 @@ TEST_F(updater_run, a_prepared_copy_is_swapped_in_and_one_that_does_not_fit_is_n
     EXPECT_TRUE(log_has("Not launching " + exe_path() + " --update-failed: --no-launch"));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     EXPECT_FALSE(fs::exists(record));
+}
+
+// The example application updates itself through the client library:
+// prepares (showing progress), has the updater apply, restarts as the new
+// version with the arguments it was given and confirms its start; without
+// an updater to start it says why.
+TEST_F(updater_run, the_example_application_updates_itself_and_keeps_its_arguments)
+{
+    fs::remove_all(root / "current");
+    fs::create_directories(root / "current");
+    fs::copy_file(updater, root / "updater");
+    fs::copy_file(example_app, root / "current" / "app");
+    write_file(root / "current" / "version.txt", "1.0\n");
+    write_zip(package, {{"app", read_file(example_app), item_kind::file, 0755},
+                        {"version.txt", "2.0\n"},
+                        {"big.bin", std::string(64 << 20, 'b')}});
+    const lines args{"two words", "it's", "say \"hi\"", "back\\slash\\", "$HOME", "*", "", "na\u00efve"};
+    std::vector<std::string> command{(root / "current" / "app").string(), "--update", package.string(), "2.0"};
+    command.insert(command.end(), args.begin(), args.end());
+    const run_result result = run_program(command);
+    EXPECT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_NE(result.out.find("preparing the update: 100%"), std::string::npos) << result.out;
+    for (int i = 0; i < 300 && !log_has("Update complete, exiting"); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(messages().at(2), "Using the prepared copy: current.new/ -> current/");
+    EXPECT_EQ(messages().back(), "Update complete, exiting");
+    lines log = read_lines(root / "example.log");
+    const auto started = std::find(log.begin(), log.end(), "example 2.0: after an update");
+    ASSERT_NE(started, log.end());
+    lines expected;
+    for (const std::string& arg : args)
+        expected.push_back("  argument: " + arg);
+    expected.push_back("confirmed the start");
+    EXPECT_EQ(lines(started + 1, log.end()), expected);
+
+    fs::remove(root / "updater");
+    EXPECT_EQ(run_program({(root / "current" / "app").string(), "--update", package.string(), "3.0"}).exit_code, 1);
+    EXPECT_EQ(read_lines(root / "example.log").back(),
+              "could not start the update: can't start " + (root / "updater").string() + ": No such file or directory");
 }
 
 // Killed as it removes the backup, whatever the package, the next run ends

@@ -40,6 +40,7 @@ const std::string sleeper = env_or_empty("WIN_SLEEPER");
 const std::string holder = env_or_empty("WIN_HOLDER");
 const std::string updater_without_manifest = env_or_empty("WIN_UPDATER_WITHOUT_MANIFEST");
 const std::string updater_flush_stand_in = env_or_empty("WIN_UPDATER_FLUSH_STAND_IN");
+const std::string example_app = env_or_empty("WIN_EXAMPLE_APP");
 
 // Wine shows the Unix root as drive Z:.
 std::string windows_path(const fs::path& path)
@@ -85,7 +86,7 @@ protected:
     void SetUp() override
     {
         ASSERT_FALSE(updater_exe.empty() || record_app.empty() || sleeper.empty() || holder.empty() ||
-                     updater_without_manifest.empty() || updater_flush_stand_in.empty())
+                     updater_without_manifest.empty() || updater_flush_stand_in.empty() || example_app.empty())
             << "run scripts/test-windows.sh";
         make_app_root(root, {{"old.txt", "old version"}});
         fs::copy_file(record_app, root / "current" / "app.exe");
@@ -440,6 +441,48 @@ TEST_F(wine_run, a_prepared_copy_is_made_beside_open_files_and_swapped_in)
     EXPECT_FALSE(fs::exists(root / "current.new"));
     std::this_thread::sleep_for(std::chrono::seconds(1));
     EXPECT_FALSE(fs::exists(record));
+}
+
+// The example application updates itself through the client library:
+// prepares, has the updater apply, restarts as the new version with the
+// arguments it was given, and confirms its start. The arguments cross two
+// Windows command lines on the way (the updater's, and within it the new
+// version's) and must arrive as they were.
+TEST_F(wine_run, the_example_application_updates_itself_and_keeps_its_arguments)
+{
+    fs::remove_all(root / "current");
+    fs::create_directories(root / "current");
+    fs::copy_file(updater_exe, root / "updater.exe");
+    fs::copy_file(example_app, root / "current" / "app.exe");
+    write_file(root / "current" / "version.txt", "1.0\n");
+    write_zip(package, {{"app.exe", read_file(example_app)}, {"version.txt", "2.0\n"}});
+    const lines args{"two words", "say \"hi\"", "back\\slash", "slash before quote\\\"", "trailing\\",
+                     "trailing two\\\\", "", "na\u00efve \u65e5\u672c"};
+    std::vector<std::string> command{wine, (root / "current" / "app.exe").string(), "--update",
+                                     windows_path(package), "2.0"};
+    command.insert(command.end(), args.begin(), args.end());
+    EXPECT_EQ(run_program(command, {{"WINEDEBUG", wine_debug}}).exit_code, 0);
+    for (int i = 0; i < 300 && !(fs::exists(root / "updater.log") && messages().back() == "Update complete, exiting");
+         ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ASSERT_EQ(messages().back(), "Update complete, exiting");
+    EXPECT_EQ(messages()[2], "Using the prepared copy: current.new/ -> current/");
+
+    lines after_update, log;
+    for (const std::string& line : read_lines(root / "example.log"))
+        log.push_back(strip_cr(line));
+    bool in_new_version = false;
+    for (const std::string& line : log) {
+        if (line == "example 2.0: after an update")
+            in_new_version = true;
+        else if (in_new_version && line.rfind("  argument: ", 0) == 0)
+            after_update.push_back(line.substr(12));
+        else if (in_new_version)
+            break;
+    }
+    EXPECT_EQ(after_update, args);
+    EXPECT_EQ(log.back(), "confirmed the start");
+    EXPECT_EQ(read_file(root / ".version"), "2.0\r\n");
 }
 
 // Wine follows its links whatever a call asks, so a link at `current` (an

@@ -1,0 +1,24 @@
+// Built against the installed tree with CMake: prepares a package that is
+// not there with the installed updater, and confirms a start.
+//   consumer APP_DIR
+#include <updater_client.hpp>
+
+#include <cstdio>
+
+int main(int argc, char** argv)
+{
+    if (argc != 2)
+        return 2;
+    int exit_code = 0;
+    const updater_client::result prepared =
+        updater_client::prepare({INSTALLED_UPDATER, "missing.zip", argv[1], "2.0", {}}, &exit_code);
+    if (prepared.code != UPDATER_ERROR_PREPARE_FAILED || exit_code != 1 ||
+        prepared.message.find("Failed to open zip: missing.zip") != 0) {
+        std::fprintf(stderr, "prepare: %d %d %s\n", prepared.code, exit_code, prepared.message.c_str());
+        return 1;
+    }
+    if (!updater_client::confirm_start(argv[1]))
+        return 1;
+    std::printf("C++ consumer: %s\n", prepared.message.c_str());
+    return 0;
+}
