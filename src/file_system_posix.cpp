@@ -122,8 +122,10 @@ bool measure_tree(const fs::path& dir, tree_measure& measure, std::error_code& e
             ++measure.entries;
             if (S_ISDIR(info.st_mode))
                 pending.push_back(at / entry->d_name);
-            else if (S_ISREG(info.st_mode))
+            else if (S_ISREG(info.st_mode)) {
+                ++measure.files;
                 measure.bytes += static_cast<std::uint64_t>(info.st_size);
+            }
         }
         if (errno != 0) {
             ec = errno_code(errno);

@@ -47,9 +47,31 @@ bool list_directory(const fs::path& dir, std::vector<found_entry>& entries)
 }
 
 
+namespace {
+
+// The attributes a directory listing shows for a name whose own attributes
+// can't be read: under Wine a Unix pipe or socket, which no call can open,
+// rename or remove, but which is there.
+DWORD listed_attributes(const fs::path& path)
+{
+    WIN32_FIND_DATAW found;
+    const HANDLE search = ::FindFirstFileExW(system_path(path).c_str(), FindExInfoBasic, &found,
+                                             FindExSearchNameMatch, nullptr, 0);
+    if (search == INVALID_HANDLE_VALUE)
+        return INVALID_FILE_ATTRIBUTES;
+    ::FindClose(search);
+    // Anything but what a plain file or directory shows.
+    return found.dwFileAttributes | FILE_ATTRIBUTE_DEVICE;
+}
+
+}  // namespace
+
 entry_type entry_type_of(const fs::path& path)
 {
-    const DWORD attributes = ::GetFileAttributesW(system_path(path).c_str());
+    DWORD attributes = ::GetFileAttributesW(system_path(path).c_str());
+    const DWORD error = attributes == INVALID_FILE_ATTRIBUTES ? ::GetLastError() : ERROR_SUCCESS;
+    if (attributes == INVALID_FILE_ATTRIBUTES && !is_absent_error(error))
+        attributes = listed_attributes(path);
     if (attributes != INVALID_FILE_ATTRIBUTES) {
         if (is_plain_directory(attributes))
             return entry_type::directory;
@@ -57,9 +79,9 @@ entry_type entry_type_of(const fs::path& path)
         const bool file = !(attributes & not_a_file) && !is_hidden_link(final_path_for_links(path.parent_path()), path);
         return file ? entry_type::file : entry_type::other;
     }
-    if (is_absent_error(::GetLastError()))
+    if (is_absent_error(error))
         return entry_type::absent;
-    throw fs::filesystem_error("status", path, last_error());
+    throw fs::filesystem_error("status", path, std::error_code(static_cast<int>(error), std::system_category()));
 }
 
 std::vector<fs::path> directory_names(const fs::path& dir, std::error_code& ec)
@@ -89,8 +111,10 @@ bool measure_tree(const fs::path& dir, tree_measure& measure, std::error_code& e
             ++measure.entries;
             if (is_plain_directory(entry.attributes))
                 pending.push_back(at / entry.name);
-            else if (!(entry.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
+            else if (!(entry.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+                ++measure.files;
                 measure.bytes += entry.size;
+            }
         }
     }
     return true;
@@ -126,6 +150,13 @@ void rename_entry(const fs::path& from, const fs::path& to, std::error_code& ec)
     }
     const std::wstring source = system_path(from);
     const std::wstring destination = system_path(to);
+    // Nothing is ever renamed over a directory (or a link to one): no wait
+    // would make that work.
+    const DWORD in_the_way = ::GetFileAttributesW(destination.c_str());
+    if (in_the_way != INVALID_FILE_ATTRIBUTES && (in_the_way & FILE_ATTRIBUTE_DIRECTORY)) {
+        ec = std::error_code(ERROR_ACCESS_DENIED, std::system_category());
+        return;
+    }
     // A file renamed over may be held as well as what is renamed.
     retry_while_busy(from, "rename", [&] { return std::vector<fs::path>{from, to}; }, [&] {
         // Write-through: the rename is on disk when the call returns.

@@ -22,16 +22,31 @@ int report_unexpected_error(const std::exception& error)
     return 1;
 }
 
-// Whole seconds written as decimal digits only: the generic conversion
-// would also take octal, hexadecimal, a sign and an empty value.
-std::uint32_t seconds_from(const std::string& option, const std::string& text)
+// A whole number in decimal digits only, after a minus sign where the type
+// is signed: the generic conversion would also take octal and hexadecimal,
+// so that a process id written with a leading zero would name another
+// process, and blanks, a plus sign and an empty value.
+template <class Number>
+Number decimal_from(const std::string& option, const std::string& text)
 {
-    std::uint32_t seconds = 0;
+    Number number = 0;
     const char* const end = text.data() + text.size();
-    const auto [stop, error] = std::from_chars(text.data(), end, seconds);
+    const auto [stop, error] = std::from_chars(text.data(), end, number);
     if (text.empty() || error != std::errc() || stop != end)
         throw CLI::ConversionError(option, std::vector<std::string>{text});
-    return seconds;
+    return number;
+}
+
+// The version goes into `.version` as one line and into the log: empty, or
+// with a line break or another control character, it would be neither.
+std::string check_version_text(const std::string& text)
+{
+    if (text.empty())
+        return "the version can't be empty";
+    for (const unsigned char c : text)
+        if (c < 0x20 || c == 0x7f)
+            return "the version must be one line without control characters";
+    return {};
 }
 
 }  // namespace
@@ -52,15 +67,20 @@ int main(int argc, char** argv)
     // One subcommand at a time.
     app.require_subcommand(0, 1);
     CLI::App* apply = app.add_subcommand("apply", "Apply a downloaded update");
-    apply->add_option("--pid", pid, "PID of the app process to wait for")->required();
+    const CLI::Validator version_text(check_version_text, "TEXT", "one line of text");
+    apply->add_option_function<std::string>(
+             "--pid", [&](const std::string& text) { pid = decimal_from<std::int32_t>("--pid", text); },
+             "PID of the app process to wait for")
+        ->required()
+        ->type_name("INT");
     apply->add_option("--package", package_path, "Path to the update zip")->required();
     apply->add_option("--app-dir", app_dir, "Application root directory")->required();
-    apply->add_option("--version", version, "New version string")->required();
+    apply->add_option("--version", version, "New version string")->required()->check(version_text);
     apply->add_option("--exe", exe_name, "Main executable name");
     apply->add_option("--args", relaunch_args, "Arguments to pass to new app");
     CLI::Option* confirm = apply->add_option_function<std::string>(
         "--confirm-timeout",
-        [&](const std::string& text) { confirm_timeout_s = seconds_from("--confirm-timeout", text); },
+        [&](const std::string& text) { confirm_timeout_s = decimal_from<std::uint32_t>("--confirm-timeout", text); },
         "Seconds the new app has to confirm its start, else roll back (0: no check)");
     confirm->type_name("UINT");
     apply->add_flag("--no-launch", no_launch, "Start no app afterwards (installing on quit)")->excludes(confirm);
@@ -68,7 +88,7 @@ int main(int argc, char** argv)
     CLI::App* prepare = app.add_subcommand("prepare", "Prepare a downloaded update while the app runs");
     prepare->add_option("--package", package_path, "Path to the update zip")->required();
     prepare->add_option("--app-dir", app_dir, "Application root directory")->required();
-    prepare->add_option("--version", version, "New version string")->required();
+    prepare->add_option("--version", version, "New version string")->required()->check(version_text);
     prepare->add_flag("--progress", progress, "Print \"progress WRITTEN TOTAL\" lines while extracting");
 
     try {

@@ -86,10 +86,11 @@ bool remove_tree(const std::filesystem::path& target, removal_failure& failure,
 // existing one) holding content, and makes it reach stable storage.
 bool write_new_file(const std::filesystem::path& file, const std::string& content, std::error_code& ec);
 
-// The entries below a directory, of every kind, and the bytes of its
-// regular files, counted without following a link.
+// The entries below a directory, of every kind, its regular files and their
+// bytes, counted without following a link.
 struct tree_measure {
     std::uint64_t entries = 0;
+    std::uint64_t files = 0;
     std::uint64_t bytes = 0;
 };
 bool measure_tree(const std::filesystem::path& dir, tree_measure& measure, std::error_code& ec);

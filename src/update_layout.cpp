@@ -71,10 +71,14 @@ bool is_version_file(const fs::path& file)
 
 // Puts a version waiting beside `.version` in place, or drops it when the
 // files it belongs to are not the ones that stay. True once nothing waits
-// at the name any more. A version that can't be put in place keeps waiting
-// for the next run unless a directory named `.version` is in the way, which
-// no later run would get past either.
-bool settle_version(const layout_paths& paths, const fs::path& waiting, bool goes_with_the_files)
+// at the name any more. A version that can't be put in place may wait for
+// one more try by the next run, where a regular `.version` (one that a
+// passing fault kept from being replaced) is in the way; what is in the way
+// for good (a directory, or what Wine can't replace) is never waited for,
+// and neither is a version that failed once more: a `.version` that can't
+// be written must never stop every later update.
+bool settle_version(const layout_paths& paths, const fs::path& waiting, bool goes_with_the_files,
+                    if_blocked blocked)
 {
     if (goes_with_the_files) {
         std::error_code ec;
@@ -84,7 +88,7 @@ bool settle_version(const layout_paths& paths, const fs::path& waiting, bool goe
             return true;
         }
         spdlog::warn("Failed to write {}: {}", narrow_for_log(paths.version), ec.message());
-        if (entry_type_of(paths.version) != entry_type::directory)
+        if (blocked == if_blocked::wait_for_next_run && entry_type_of(paths.version) == entry_type::file)
             return false;
     }
     return clear_name(paths, waiting);
@@ -100,31 +104,49 @@ void unmark_old_application(const layout_paths& paths)
         remove_marker(paths);
 }
 
+// A complete `current`: a real directory (not a link to one, not a file)
+// that holds something and can be read; what can't be read is not trusted.
+bool is_complete_tree(const fs::path& dir)
+{
+    if (entry_type_of(dir) != entry_type::directory)
+        return false;
+    std::error_code ec;
+    return !directory_is_empty(dir, ec) && !ec;
+}
+
 // ---- Recovery -----------------------------------------------------------------
 
 // Each row: the state a row applies to, and its repair, tried in this order
 // on the state found at the start (the versions first: restoring a backup
 // and removing the marker look at what still waits beside `.version`).
 //
+// Which files stay decides for both versions: the old ones are back, or
+// come back, where the marker is there, or a backup is beside a `current`
+// that is not complete.
+//
 //   found                                      repair
-//   .version.new without the marker            put in place: its files were committed
-//   .version.new with the marker               drop it
-//   .version.old with the marker               put back: a rollback was under way
-//   .version.old without the marker            drop it: the new version stays
+//   .version.new, new files stay               put in place: its files were committed
+//   .version.new, old files come back          drop it
+//   .version.old, old files come back          put back: a rollback was under way
+//   .version.old, new files stay               drop it
 //   the marker, no backup                      remove the marker: a rollback got so far
 //   backup, no marker, complete current        leftover backup: discard it
 //   backup, marker or no complete current      stale backup: restore it
 //   current.new without its record             a preparation cut short: remove it
 //   a record without current.new               remove it
 
-bool settle_waiting_versions(const layout_paths& paths, const layout_state& found)
+bool old_files_come_back(const layout_state& found)
 {
-    const bool settled = (!found.staged_version || settle_staged_version(paths, !found.marked)) &&
-                         (!found.previous_version || settle_previous_version(paths, found.marked));
-    if (!settled)
-        spdlog::error("Failed to settle the version waiting beside {}, so the update can't go on",
-                      narrow_for_log(paths.version));
-    return settled;
+    return found.marked || (found.backup && !found.live_complete);
+}
+
+void settle_waiting_versions(const layout_paths& paths, const layout_state& found)
+{
+    const bool old_files = old_files_come_back(found);
+    if (found.staged_version)
+        settle_staged_version(paths, !old_files);
+    if (found.previous_version)
+        settle_previous_version(paths, old_files);
 }
 
 bool repair_backup(const layout_paths& paths, const layout_state& found)
@@ -134,7 +156,7 @@ bool repair_backup(const layout_paths& paths, const layout_state& found)
             unmark_old_application(paths);
         return true;
     }
-    if (!found.marked && found.live_complete) {
+    if (!old_files_come_back(found)) {
         log_message(spdlog::level::info, "Removing leftover current.bak from previous update");
         discard_tree(paths, paths.backup);
         return true;
@@ -238,7 +260,8 @@ bool recover_layout(const layout_paths& paths)
 {
     remove_set_aside(paths);
     const layout_state found = read_layout(paths);
-    if (!settle_waiting_versions(paths, found) || !repair_backup(paths, found))
+    settle_waiting_versions(paths, found);
+    if (!repair_backup(paths, found))
         return false;
     repair_prepared_copy(paths, found);
     return true;
@@ -311,15 +334,6 @@ bool write_new_root_file(const layout_paths& paths, const fs::path& file, const 
     return write_new_file(file, content, ec);
 }
 
-// What can't be read is not trusted.
-bool is_complete_tree(const fs::path& dir)
-{
-    if (entry_type_of(dir) != entry_type::directory)
-        return false;
-    std::error_code ec;
-    return !directory_is_empty(dir, ec) && !ec;
-}
-
 bool create_marker(const layout_paths& paths)
 {
     std::error_code ec;
@@ -336,14 +350,14 @@ bool remove_marker(const layout_paths& paths)
     return clear_name(paths, paths.marker);
 }
 
-bool settle_staged_version(const layout_paths& paths, bool committed)
+bool settle_staged_version(const layout_paths& paths, bool committed, if_blocked blocked)
 {
-    return settle_version(paths, paths.staged_version, committed && is_version_file(paths.staged_version));
+    return settle_version(paths, paths.staged_version, committed && is_version_file(paths.staged_version), blocked);
 }
 
 bool settle_previous_version(const layout_paths& paths, bool rolling_back)
 {
-    return settle_version(paths, paths.previous_version, rolling_back);
+    return settle_version(paths, paths.previous_version, rolling_back, if_blocked::give_up);
 }
 
 bool restore_backup(const layout_paths& paths)

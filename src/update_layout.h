@@ -63,18 +63,18 @@ void discard_tree(const layout_paths& paths, const std::filesystem::path& target
 bool write_new_root_file(const layout_paths& paths, const std::filesystem::path& file, const std::string& content,
                          std::error_code& ec);
 
-// A complete `current`: a real directory (not a link to one, not a file)
-// that holds something and can be read.
-bool is_complete_tree(const std::filesystem::path& dir);
-
 // The marker, created and synced before anything of a new `current` exists.
 bool create_marker(const layout_paths& paths);
 bool remove_marker(const layout_paths& paths);
 
+// What becomes of a version that can't be put in place: it waits for the
+// next run's one more try, or is dropped.
+enum class if_blocked { wait_for_next_run, give_up };
+
 // Puts the staged version in place (committed) or drops it; puts the
 // previous version back (rolling back) or drops it. True once nothing waits
 // at the name.
-bool settle_staged_version(const layout_paths& paths, bool committed);
+bool settle_staged_version(const layout_paths& paths, bool committed, if_blocked blocked = if_blocked::give_up);
 bool settle_previous_version(const layout_paths& paths, bool rolling_back);
 
 // Puts the backup back in `current` and removes the marker once nothing

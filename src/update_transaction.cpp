@@ -60,10 +60,10 @@ bool stage_version(const layout_paths& paths, const std::string& version)
     return sync_root(paths);
 }
 
-// Fills dest from the package and makes it durable. Only a tree that
-// recovery takes for complete counts: a package that holds no files would
-// leave one that it takes for an extraction cut short.
-bool fill_from_package(const fs::path& dest, const std::string& package_path,
+// Fills dest from the package, counts what it holds and makes it durable.
+// A package that holds no file is no application: installed, it would even
+// leave a `current` that recovery takes for an extraction cut short.
+bool fill_from_package(const fs::path& dest, const std::string& package_path, tree_measure& contents,
                        const extraction_progress& progress = {})
 {
     create_directory_tree(dest);
@@ -72,7 +72,12 @@ bool fill_from_package(const fs::path& dest, const std::string& package_path,
     const tree_hold_ptr hold = hold_tree(dest);
     if (!extract_zip(package_path, narrow_from_path(dest), progress))
         return false;
-    if (!is_complete_tree(dest)) {
+    std::error_code ec;
+    if (!measure_tree(dest, contents, ec)) {
+        spdlog::error("Failed to read {}: {}", narrow_for_log(dest), ec.message());
+        return false;
+    }
+    if (contents.files == 0) {
         spdlog::error("Nothing to install: {} holds no files", package_path);
         return false;
     }
@@ -124,7 +129,8 @@ bool install_new_files(const layout_paths& paths, const std::string& package_pat
                 return false;
         } else {
             spdlog::info("Extracting {} -> current/", package_path);
-            if (!fill_from_package(paths.live, package_path))
+            tree_measure contents;
+            if (!fill_from_package(paths.live, package_path, contents))
                 return false;
         }
         return commit_new_files(paths);
@@ -288,7 +294,7 @@ int finish_update(const layout_paths& paths, const std::string& exe_name, const 
     // The backup is removed next, so the version is on disk before that. A
     // version that can't be put in place does not undo the update.
     if (is_present(paths.staged_version))
-        settle_staged_version(paths, true);
+        settle_staged_version(paths, true, if_blocked::wait_for_next_run);
     spdlog::info("Version written: {}", version);
     std::string argument_string = "--after-update";
     if (!relaunch_args.empty())
@@ -315,15 +321,11 @@ bool prepare_copy(const layout_paths& paths, const std::string& package_path, co
         prepared_source source{version, {}, {}};
         std::error_code ec;
         const bool identified = identify_file(package_path, source.package, ec);
-        if (!fill_from_package(paths.prepared, package_path, progress))
+        if (!fill_from_package(paths.prepared, package_path, source.contents, progress))
             return false;
         file_identity after;
         if (!identified || !identify_file(package_path, after, ec) || !(after == source.package)) {
             spdlog::error("{} changed while it was extracted", package_path);
-            return false;
-        }
-        if (!measure_tree(paths.prepared, source.contents, ec)) {
-            spdlog::error("Failed to read {}: {}", narrow_for_log(paths.prepared), ec.message());
             return false;
         }
         return write_prepared_record(paths, source);

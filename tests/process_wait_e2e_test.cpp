@@ -65,7 +65,7 @@ TEST(process_wait, ids_that_name_no_waitable_process_are_not_found)
     // 0 and negative ids would address process groups, and 1 is the
     // system's first process: never waited for, never signalled.
     for (const auto& [given, pid] : std::vector<std::pair<std::string, std::string>>{
-             {"0", "0"}, {"-1", "-1"}, {"1", "1"}, {" 1", "1"}, {"999999999", "999999999"}}) {
+             {"0", "0"}, {"-1", "-1"}, {"1", "1"}, {"01", "1"}, {"0999999999", "999999999"}}) {
         SCOPED_TRACE(given);
         const timed_run run = run_with_pid(given);
         ASSERT_FALSE(run.log.empty());

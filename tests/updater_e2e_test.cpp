@@ -155,6 +155,15 @@ TEST_F(updater_run, command_line_errors_and_help_touch_nothing)
         {{"apply", "--pid", live, "--package", "p", "--app-dir", root.string(), "--version", "1", "--no-launch",
           "--confirm-timeout", "5"}, 108, "--confirm-timeout excludes --no-launch"},
         {{"prepare", "--package", "p", "--app-dir", root.string()}, 106, "--version"},
+        // Decimal only: 0x1f, or 017 read as octal, would name another process.
+        {{"apply", "--pid", "0x1f", "--package", "p", "--app-dir", root.string(), "--version", "1"}, 104,
+         "Could not convert: --pid = 0x1f"},
+        {{"apply", "--pid", " 1", "--package", "p", "--app-dir", root.string(), "--version", "1"}, 104, "--pid"},
+        // One line of text, as `.version` and the log take it.
+        {{"apply", "--pid", live, "--package", "p", "--app-dir", root.string(), "--version", "2.0\nforged"}, 105,
+         "--version: the version must be one line without control characters"},
+        {{"prepare", "--package", "p", "--app-dir", root.string(), "--version", ""}, 105,
+         "--version: the version can't be empty"},
         {{"bogus"}, 109, "The following argument was not expected: bogus"},
         {{"--pid", "1"}, 109, "The following arguments were not expected:"},
     };
@@ -388,6 +397,7 @@ TEST_F(updater_run, every_kind_of_bad_package_leaves_the_old_application)
         // Nothing to install: an empty `current` would be taken for one cut short.
         {"no entries", {}},
         {"only the top directory", {{"./", "", item_kind::directory}}},
+        {"only directories", {{"lib/", "", item_kind::directory}, {"lib/deep/", "", item_kind::directory}}},
     };
     for (const auto& [what, items] : packages) {
         SCOPED_TRACE(what);
@@ -495,6 +505,20 @@ TEST_F(updater_run, recovery_repairs_each_interrupted_layout)
         EXPECT_EQ(read_file(root / ".version"), version);
         EXPECT_EQ(strays(), lines{});
         EXPECT_EQ(tree_contents(root / "current"), new_tree);
+    }
+    // The versions go with the files that stay, also where recovery keeps
+    // the backup because the committed `current` is gone.
+    for (const auto& [waiting, in_place] : {std::pair{".version.new", "1.0\n"}, {".version.old", "2.0\n"}}) {
+        SCOPED_TRACE(waiting);
+        fs::remove_all(root / "current");
+        make_app_root(root, old_tree);
+        write_file(root / ".version", in_place);
+        write_file(root / waiting, waiting == std::string(".version.new") ? "2.0\n" : "1.0\n");
+        fs::rename(root / "current", root / "current.bak");
+        EXPECT_EQ(apply().exit_code, 1);
+        EXPECT_EQ(tree_contents(root / "current"), old_tree);
+        EXPECT_EQ(read_file(root / ".version"), "1.0\n");
+        EXPECT_EQ(strays(), lines{});
     }
     // Only a regular file the updater wrote becomes `.version`.
     write_file(dir.path / "planted", "6.6\n");
@@ -609,6 +633,20 @@ TEST_F(updater_run, root_files_are_replaced_never_written_through_a_link_or_a_pi
     EXPECT_TRUE(log_has("Failed to write " + (root / ".version").string() + ": Is a directory"));
     EXPECT_TRUE(log_has("Version written: 2.0"));
     EXPECT_EQ(read_file(root / "current" / "new.txt"), "new version");
+    fs::remove_all(root / ".version");
+
+    // Nor can a file with another mounted over it; the version waits for one
+    // more try, and then no later update is held up by it.
+    write_file(root / ".version", "1.0\n");
+    if (run_program({"/bin/mount", "--bind", outside.string(), (root / ".version").string()}).exit_code == 0) {
+        scope_unmount unmount{root / ".version"};
+        EXPECT_EQ(apply().exit_code, 0);
+        EXPECT_TRUE(fs::exists(root / ".version.new"));
+        EXPECT_EQ(apply().exit_code, 0);
+        EXPECT_EQ(apply().exit_code, 0);
+        EXPECT_TRUE(log_has("Failed to write " + (root / ".version").string() + ": Device or resource busy"));
+        EXPECT_EQ(messages().back(), "Update complete, exiting");
+    }
 
     // A log that is a link, a second name of a file or a pipe ends the run
     // before anything is touched.

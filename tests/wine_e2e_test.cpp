@@ -18,6 +18,7 @@
 #include <regex>
 #include <set>
 #include <sstream>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 
@@ -521,6 +522,16 @@ TEST_F(wine_run, a_link_at_current_or_its_backup_fails_the_run_and_is_left_alone
     fs::rename(moved, root / "current");
     EXPECT_EQ(apply().exit_code, 0);
     EXPECT_EQ(read_file(root / "current" / "lib" / "new.dat"), "new data");
+
+    // Nor can Wine open, rename or remove a Unix pipe: one at a set-aside
+    // name or at `.version` stays where it is, and the update still applies.
+    fs::remove(root / ".version");
+    ASSERT_EQ(::mkfifo((root / "updater.trash.1").c_str(), 0644), 0);
+    ASSERT_EQ(::mkfifo((root / ".version").c_str(), 0644), 0);
+    EXPECT_EQ(apply().exit_code, 0);
+    EXPECT_EQ(messages().back(), "Update complete, exiting");
+    EXPECT_EQ(apply().exit_code, 0);
+    EXPECT_EQ(messages().back(), "Update complete, exiting");
 }
 
 // The file-system calls of a relay trace whose path argument is as long as
