@@ -6,7 +6,7 @@
 #   install-deps.sh --bench    also the benchmark's tools and baselines
 set -eu
 
-packages="cmake g++ make pkg-config libcli11-dev libspdlog-dev libfmt-dev libzip-dev zlib1g-dev libisal-dev
+packages="cmake g++ make pkg-config libcli11-dev libspdlog-dev libfmt-dev libzip-dev zlib1g-dev libisal-dev libssl-dev
   zipcmp zipmerge ziptool libgtest-dev zip clang libclang-rt-14-dev bindfs"
 # libzip's CMake package file checks that its command-line tools exist, so
 # zipcmp, zipmerge and ziptool are needed for find_package(libzip).

@@ -6,6 +6,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include <cctype>
 #include <charconv>
 #include <cstdio>
 #include <exception>
@@ -49,6 +50,17 @@ std::string check_version_text(const std::string& text)
     return {};
 }
 
+// A SHA-256 as 64 hexadecimal digits, either case; kept in lower case, as
+// the digest is written.
+std::string check_sha256_text(std::string& text)
+{
+    if (text.size() != 64 || text.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+        return "a SHA-256 is 64 hexadecimal digits";
+    for (char& c : text)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return {};
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -63,11 +75,13 @@ int main(int argc, char** argv)
     std::uint32_t confirm_timeout_s = 0;
     bool no_launch = false;
     bool progress = false;
+    std::string sha256;
 
     // One subcommand at a time.
     app.require_subcommand(0, 1);
     CLI::App* apply = app.add_subcommand("apply", "Apply a downloaded update");
     const CLI::Validator version_text(check_version_text, "TEXT", "one line of text");
+    const CLI::Validator sha256_text(check_sha256_text, "HEX", "SHA-256");
     apply->add_option_function<std::string>(
              "--pid", [&](const std::string& text) { pid = decimal_from<std::int32_t>("--pid", text); },
              "PID of the app process to wait for")
@@ -84,11 +98,15 @@ int main(int argc, char** argv)
         "Seconds the new app has to confirm its start, else roll back (0: no check)");
     confirm->type_name("UINT");
     apply->add_flag("--no-launch", no_launch, "Start no app afterwards (installing on quit)")->excludes(confirm);
+    apply->add_option("--sha256", sha256, "SHA-256 the package must have, else roll back")->transform(sha256_text);
 
     CLI::App* prepare = app.add_subcommand("prepare", "Prepare a downloaded update while the app runs");
     prepare->add_option("--package", package_path, "Path to the update zip")->required();
     prepare->add_option("--app-dir", app_dir, "Application root directory")->required();
     prepare->add_option("--version", version, "New version string")->required()->check(version_text);
+    prepare->add_option("--exe", exe_name, "Main executable name");
+    prepare->add_option("--sha256", sha256, "SHA-256 the package must have, else prepare nothing")
+        ->transform(sha256_text);
     prepare->add_flag("--progress", progress, "Print \"progress WRITTEN TOTAL\" lines while extracting");
 
     try {
@@ -103,9 +121,9 @@ int main(int argc, char** argv)
         check_narrow_command_line();
         open_update_log(app_dir);
         if (*prepare)
-            return prepare_update(package_path, app_dir, version, progress);
+            return prepare_update(package_path, app_dir, exe_name, version, prepare_options{progress, sha256});
         return apply_update(pid, package_path, app_dir, exe_name, version, relaunch_args,
-                            apply_options{confirm_timeout_s, !no_launch});
+                            apply_options{confirm_timeout_s, !no_launch, sha256});
     } catch (const std::exception& error) {
         return report_unexpected_error(error);
     }

@@ -4,6 +4,7 @@
 // targets that could reach outside the destination are refused.
 #include "updater.h"
 
+#include "digest.h"
 #include "entry_data.h"
 #include "extraction_pool.h"
 #include "platform.h"
@@ -30,6 +31,8 @@ constexpr zip_uint32_t dos_directory_attribute = 0x10;
 constexpr unsigned unix_type_mask = 0170000;
 constexpr unsigned unix_symlink_type = 0120000;
 constexpr unsigned unix_permission_mask = 0777;
+// What the main executable gets where the package records no permissions.
+constexpr unsigned executable_mode = 0755;
 // Link targets longer than this are not real paths on any platform we run on.
 constexpr zip_uint64_t max_symlink_target = 4096;
 // The most workers that extract at once (the build may cap it lower): one
@@ -69,7 +72,8 @@ struct entry_info {
     unsigned mode;  // permission bits, or no_recorded_mode
 };
 
-entry_info classify_entry(zip_t* archive, zip_uint64_t index, const std::string& name)
+entry_info classify_entry(zip_t* archive, zip_uint64_t index, const std::string& name,
+                          const std::vector<std::string>& main_executable)
 {
     zip_uint8_t opsys = 0;
     zip_uint32_t attributes = 0;
@@ -86,6 +90,11 @@ entry_info classify_entry(zip_t* archive, zip_uint64_t index, const std::string&
         info.kind = entry_kind::directory;
     else if (unix_symlink)
         info.kind = entry_kind::symlink;
+    // A package zipped on Windows records no permissions: its main
+    // executable would be created as a plain file that can't be started.
+    if (info.kind == entry_kind::file && info.mode == no_recorded_mode && !main_executable.empty() &&
+        split_components(name) == main_executable)
+        info.mode = executable_mode;
     return info;
 }
 
@@ -228,14 +237,15 @@ bool stat_entry(zip_t* archive, zip_uint64_t index, zip_stat_t& stat)
 
 // Looks at one entry; false when the walk in order would stop at it
 // whatever the entries before it do.
-bool plan_entry(zip_t* archive, zip_uint64_t index, package_plan& plan, path_survey& survey)
+bool plan_entry(zip_t* archive, zip_uint64_t index, const std::vector<std::string>& main_executable,
+                package_plan& plan, path_survey& survey)
 {
     zip_stat_t stat;
     if (!stat_entry(archive, index, stat)) {
         plan.known_failure = {index, failure_kind::stat, nullptr};
         return false;
     }
-    const entry_info info = classify_entry(archive, index, stat.name);
+    const entry_info info = classify_entry(archive, index, stat.name, main_executable);
     std::vector<std::string> parts;
     const bool directory = info.kind == entry_kind::directory;
     if (!safe_entry_components(stat.name, parts) || (!directory && parts.empty())) {
@@ -251,14 +261,14 @@ bool plan_entry(zip_t* archive, zip_uint64_t index, package_plan& plan, path_sur
     return true;
 }
 
-package_plan plan_extraction(zip_t* archive, zip_uint64_t count)
+package_plan plan_extraction(zip_t* archive, zip_uint64_t count, const std::vector<std::string>& main_executable)
 {
     package_plan plan;
     plan.schedule.next_of_path.assign(count, no_entry);
     plan.schedule.follows.assign(count, false);
     path_survey survey;
     zip_uint64_t index = 0;
-    while (index < count && plan_entry(archive, index, plan, survey))
+    while (index < count && plan_entry(archive, index, main_executable, plan, survey))
         ++index;
     entry_schedule& schedule = plan.schedule;
     schedule.count = plan.stats.size();
@@ -333,9 +343,9 @@ std::uint64_t file_bytes(const package_plan& plan)
 }
 
 entry_failure extract_entries(zip_t* archive, const std::string& package_path, zip_uint64_t count,
-                              const fs::path& dest, const extraction_progress& progress)
+                              const fs::path& dest, const extraction_options& options)
 {
-    package_plan plan = plan_extraction(archive, count);
+    package_plan plan = plan_extraction(archive, count, split_components(options.main_executable));
     std::vector<worker_tools> tools;
     tools.push_back({open_package_file(package_path), archive, new_entry_data_buffers()});
     plan.local_headers.assign(plan.stats.size(), unknown_offset);
@@ -348,7 +358,7 @@ entry_failure extract_entries(zip_t* archive, const std::string& package_path, z
         start_write_flusher(flusher, dest);
     scope_exit stop_flusher{[&flusher] { stop_write_flusher(flusher); }};
     progress_reporter reporter;
-    start_progress_reporter(reporter, flusher.written, file_bytes(plan), progress);
+    start_progress_reporter(reporter, flusher.written, file_bytes(plan), options.progress);
     scope_exit stop_reporter{[&reporter] { stop_progress_reporter(reporter); }};
     add_workers(tools, package_path, pool_size(plan, located));
     prepare_entry_writers();
@@ -375,22 +385,94 @@ bool report_failure(zip_t* archive, const entry_failure& failure)
     return false;
 }
 
+// ---- The package's digest ------------------------------------------------------
+
+// The whole package read through a handle of its own and hashed, on a
+// thread beside the workers, so that the digest costs a processor's time
+// rather than the extraction's.
+struct package_digest {
+    std::atomic<bool> stopping{false};
+    std::string hex;  // empty when the package could not be read or hashed
+    std::thread thread;
+};
+
+constexpr std::size_t digest_chunk = 1 << 20;
+
+std::string sha256_of_package(const std::string& package_path, const std::atomic<bool>& stopping)
+{
+    const package_file_ptr package = open_package_file(package_path);
+    const sha256_ptr digest = new_sha256();
+    std::uint64_t size = 0;
+    if (!package || !digest || !package_file_size(*package, size))
+        return {};
+    std::vector<unsigned char> buffer(digest_chunk);
+    for (std::uint64_t at = 0; at < size && !stopping;) {
+        read_package_ahead(*package, at, std::min<std::uint64_t>(size - at, 8 * digest_chunk));
+        const long long got = read_package_at(*package, at, buffer.data(), buffer.size());
+        if (got <= 0 || !sha256_update(*digest, buffer.data(), static_cast<std::size_t>(got)))
+            return {};
+        at += static_cast<std::uint64_t>(got);
+    }
+    std::string hex;
+    return !stopping && sha256_finish(*digest, hex) ? hex : std::string();
+}
+
+void start_package_digest(package_digest& digest, const std::string& package_path)
+{
+    try {
+        digest.thread =
+            std::thread([&digest, package_path] { digest.hex = sha256_of_package(package_path, digest.stopping); });
+    } catch (const std::system_error&) {
+        digest.hex = sha256_of_package(package_path, digest.stopping);
+    }
+}
+
+// Waits for the digest; stops it first where it no longer matters.
+void finish_package_digest(package_digest& digest, bool needed)
+{
+    digest.stopping = !needed;
+    if (digest.thread.joinable())
+        digest.thread.join();
+}
+
+// The package extracted must be the one whose digest the caller was given.
+bool digest_matches(const std::string& package_path, const std::string& expected, const std::string& actual)
+{
+    if (actual.empty()) {
+        spdlog::error("Failed to compute the SHA-256 of {}", package_path);
+        return false;
+    }
+    if (actual == expected)
+        return true;
+    spdlog::error("SHA-256 of {} is {}, not the expected {}", package_path, actual, expected);
+    return false;
+}
+
 }  // namespace
 
-bool extract_zip(const std::string& package_path, const std::string& dest_dir, const extraction_progress& progress)
+bool extract_zip(const std::string& package_path, const std::string& dest_dir, const extraction_options& options)
 {
     zip_archive_ptr archive = open_package(package_path);
     if (!archive) {
         spdlog::error("Failed to open zip: {}", package_path);
         return false;
     }
+    package_digest digest;
+    if (!options.sha256.empty())
+        start_package_digest(digest, package_path);
+    scope_exit stop_digest{[&digest] { finish_package_digest(digest, false); }};
     const zip_int64_t count = zip_get_num_entries(archive.get(), 0);
     spdlog::info("Extracting {} files from {}", count, package_path);
     const entry_failure failure = extract_entries(archive.get(), package_path, static_cast<zip_uint64_t>(count),
-                                                  path_from_narrow(dest_dir), progress);
+                                                  path_from_narrow(dest_dir), options);
     if (failure.index != no_entry)
         return report_failure(archive.get(), failure);
     archive.reset();
+    if (!options.sha256.empty()) {
+        finish_package_digest(digest, true);
+        if (!digest_matches(package_path, options.sha256, digest.hex))
+            return false;
+    }
     spdlog::info("Extraction complete: {} files", count);
     return true;
 }

@@ -4,6 +4,8 @@
 #include "platform.h"
 
 #include <cerrno>
+#include <climits>
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -99,4 +101,104 @@ bool identify_file(const std::string& narrow_path, file_identity& identity, std:
     identity = {static_cast<std::uint64_t>(info.st_dev), 0, static_cast<std::uint64_t>(info.st_ino),
                 static_cast<std::uint64_t>(info.st_size), nanoseconds(info.st_mtim), nanoseconds(info.st_ctim)};
     return true;
+}
+
+struct package_hold {
+    std::string copy;  // the private copy to remove, or empty
+};
+
+void package_hold_closer::operator()(package_hold* hold) const
+{
+    if (!hold->copy.empty())
+        ::unlink(hold->copy.c_str());
+    delete hold;
+}
+
+namespace {
+
+bool trusted_owner(const struct stat& info)
+{
+    return info.st_uid == ::geteuid() || info.st_uid == 0;
+}
+
+// Why another user could change the file at the resolved path, or through
+// one of the directories above it, or nothing when none can. A directory
+// others may write to is safe only where it is sticky: then they can't
+// rename or remove what they don't own in it.
+std::string changeable_by_others(const std::string& resolved)
+{
+    struct stat info;
+    if (::stat(resolved.c_str(), &info) != 0 || !trusted_owner(info) || (info.st_mode & (S_IWGRP | S_IWOTH)))
+        return resolved + " can be written by another user";
+    for (std::string dir = resolved; dir != "/";) {
+        const std::size_t slash = dir.rfind('/');
+        dir = slash == 0 ? "/" : dir.substr(0, slash);
+        if (::stat(dir.c_str(), &info) != 0 || !trusted_owner(info) ||
+            ((info.st_mode & (S_IWGRP | S_IWOTH)) && !(info.st_mode & S_ISVTX)))
+            return dir + " can be changed by another user";
+    }
+    return {};
+}
+
+bool copy_privately(const std::string& from, const std::string& to, std::error_code& ec)
+{
+    const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0) {
+        ec = std::error_code(errno, std::generic_category());
+        return false;
+    }
+    scope_exit close_in{[in] { ::close(in); }};
+    const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (out < 0) {
+        ec = std::error_code(errno, std::generic_category());
+        return false;
+    }
+    scope_exit close_out{[out] { ::close(out); }};
+    std::vector<char> buffer(1 << 20);
+    for (;;) {
+        const ssize_t got = ::read(in, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            ec = got < 0 ? std::error_code(errno, std::generic_category()) : std::error_code();
+            return got == 0;
+        }
+        for (ssize_t done = 0; done < got;) {
+            const ssize_t wrote = ::write(out, buffer.data() + done, static_cast<std::size_t>(got - done));
+            if (wrote < 0 && errno == EINTR)
+                continue;
+            if (wrote < 0) {
+                ec = std::error_code(errno, std::generic_category());
+                return false;
+            }
+            done += wrote;
+        }
+    }
+}
+
+}  // namespace
+
+// The package is read by its resolved path, through directories checked
+// once, so that no link on the way can be pointed elsewhere meanwhile.
+package_hold_ptr hold_package(const std::string& narrow_path, const std::filesystem::path& private_copy,
+                              std::string& read_path, std::string& why_copied, std::error_code& ec)
+{
+    char resolved[PATH_MAX];
+    if (!::realpath(narrow_path.c_str(), resolved)) {
+        ec = std::error_code(errno, std::generic_category());
+        return nullptr;
+    }
+    why_copied = changeable_by_others(resolved);
+    if (why_copied.empty()) {
+        read_path = resolved;
+        return package_hold_ptr(new package_hold{});
+    }
+    package_hold_ptr hold(new package_hold{private_copy.string()});
+    if (!copy_privately(resolved, hold->copy, ec)) {
+        if (ec.value() == EEXIST)  // not ours to remove
+            hold->copy.clear();
+        return nullptr;
+    }
+    read_path = hold->copy;
+    return hold;
 }

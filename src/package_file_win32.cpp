@@ -85,3 +85,34 @@ bool identify_file(const std::string& narrow_path, file_identity& identity, std:
                 times.LastWriteTime.QuadPart, times.ChangeTime.QuadPart};
     return true;
 }
+
+struct package_hold {
+    HANDLE handle;
+};
+
+void package_hold_closer::operator()(package_hold* hold) const
+{
+    ::CloseHandle(hold->handle);
+    delete hold;
+}
+
+// Shared for reading only, as the workers and the zip library open it too;
+// anyone else's write, rename or delete fails until the hold goes. Another
+// program that has it open for writing (a download not yet closed) keeps
+// the hold from being taken: that passes, and is waited out for a while.
+package_hold_ptr hold_package(const std::string& narrow_path, const std::filesystem::path&, std::string& read_path,
+                              std::string& why_copied, std::error_code& ec)
+{
+    const std::filesystem::path path = path_from_narrow(narrow_path);
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    retry_while_busy(path, "opening", [&] { return std::vector<std::filesystem::path>{path}; }, [&] {
+        handle = ::CreateFileW(system_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr);
+        return handle == INVALID_HANDLE_VALUE ? last_error() : std::error_code();
+    }, ec);
+    if (ec)
+        return nullptr;
+    read_path = narrow_path;
+    why_copied.clear();
+    return package_hold_ptr(new package_hold{handle});
+}

@@ -232,6 +232,25 @@ inline bool operator==(const file_identity& a, const file_identity& b)
 // is followed); false, with ec set, when it can't be looked at.
 bool identify_file(const std::string& narrow_path, file_identity& identity, std::error_code& ec);
 
+// The package held while it is hashed and extracted, so that the bytes
+// extracted are the bytes hashed even where someone else can write it. On
+// Windows the package itself, opened so that nobody may write, rename or
+// delete it until the hold goes. On POSIX systems the package itself where
+// only the updater's own user (or the administrator) can change it or any
+// directory above it, and otherwise a private copy at private_copy, removed
+// again with the hold.
+struct package_hold;
+struct package_hold_closer {
+    void operator()(package_hold* hold) const;
+};
+using package_hold_ptr = std::unique_ptr<package_hold, package_hold_closer>;
+
+// Sets read_path to the path to read the package from while held, and
+// why_copied to why a private copy was made (empty when none was). Null,
+// with ec set, when the package could not be held.
+package_hold_ptr hold_package(const std::string& narrow_path, const std::filesystem::path& private_copy,
+                              std::string& read_path, std::string& why_copied, std::error_code& ec);
+
 // Opens the package at the path given on the command line; null when it
 // can't be opened.
 package_file_ptr open_package_file(const std::string& narrow_path);

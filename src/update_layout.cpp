@@ -205,13 +205,17 @@ bool bytes_of_hex(const std::string& hex, std::string& bytes)
     return true;
 }
 
-// The record's lines: the version in hexadecimal (it may hold anything), the
-// package's identity, and the copy's entries and bytes.
+// The record's lines: the version and the main executable's name in
+// hexadecimal (they may hold anything, and the name may be empty, written
+// as "-"), the package's SHA-256 or "-", its identity, and the copy's
+// entries and bytes.
 std::string record_text(const prepared_source& source)
 {
+    const auto field = [](const std::string& text) { return text.empty() ? std::string("-") : hex_of(text); };
     const file_identity& id = source.package;
     std::ostringstream text;
-    text << "version " << hex_of(source.version) << "\npackage " << id.device << ' ' << id.file_high << ' '
+    text << "version " << field(source.version) << "\nexecutable " << field(source.main_executable) << "\nsha256 "
+         << (source.sha256.empty() ? "-" : source.sha256) << "\npackage " << id.device << ' ' << id.file_high << ' '
          << id.file_low << ' ' << id.size << ' ' << id.modified << ' ' << id.changed << "\ncontents "
          << source.contents.entries << ' ' << source.contents.bytes << "\n";
     return text.str();
@@ -220,12 +224,19 @@ std::string record_text(const prepared_source& source)
 bool parse_record(const std::string& text, prepared_source& source)
 {
     std::istringstream in(text);
-    std::string version_label, version_hex, package_label, contents_label, rest;
+    std::string labels[5], version, executable, sha256, rest;
     file_identity& id = source.package;
-    in >> version_label >> version_hex >> package_label >> id.device >> id.file_high >> id.file_low >> id.size >>
-        id.modified >> id.changed >> contents_label >> source.contents.entries >> source.contents.bytes;
-    return in && !(in >> rest) && version_label == "version" && package_label == "package" &&
-           contents_label == "contents" && bytes_of_hex(version_hex, source.version);
+    in >> labels[0] >> version >> labels[1] >> executable >> labels[2] >> sha256 >> labels[3] >> id.device >>
+        id.file_high >> id.file_low >> id.size >> id.modified >> id.changed >> labels[4] >>
+        source.contents.entries >> source.contents.bytes;
+    const auto field = [](const std::string& hex, std::string& text) {
+        text.clear();
+        return hex == "-" || bytes_of_hex(hex, text);
+    };
+    source.sha256 = sha256 == "-" ? "" : sha256;
+    return in && !(in >> rest) && labels[0] == "version" && labels[1] == "executable" && labels[2] == "sha256" &&
+           labels[3] == "package" && labels[4] == "contents" && field(version, source.version) &&
+           field(executable, source.main_executable);
 }
 
 // A record is a few short lines; anything far longer is not one.
@@ -245,7 +256,9 @@ layout_paths make_layout_paths(const std::string& app_dir)
             root / ".version.old",
             root / ".update-confirmed",
             root / "current.new",
-            root / "current.new.ready"};
+            root / "current.new.ready",
+            // A set-aside name: every run removes what a stopped one left.
+            root / (std::string(set_aside_prefix) + "package")};
 }
 
 layout_state read_layout(const layout_paths& paths)

@@ -22,6 +22,7 @@ struct layout_paths {
     std::filesystem::path confirmation;      // .update-confirmed: written by the application
     std::filesystem::path prepared;          // current.new: the next application, prepared ahead
     std::filesystem::path prepared_record;   // current.new.ready: what current.new was prepared from
+    std::filesystem::path package_copy;      // a private copy of the package, while it is read
 };
 
 layout_paths make_layout_paths(const std::string& app_dir);
@@ -87,6 +88,8 @@ bool restore_backup(const layout_paths& paths);
 // What current.new was prepared from, and what it held when it was done.
 struct prepared_source {
     std::string version;
+    std::string main_executable;
+    std::string sha256;  // the package's, where it was checked; else empty
     file_identity package;
     tree_measure contents;
 };

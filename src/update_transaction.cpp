@@ -60,17 +60,36 @@ bool stage_version(const layout_paths& paths, const std::string& version)
     return sync_root(paths);
 }
 
+// Holds the package while its digest is checked, so that nobody can change
+// it between the hash and the extraction; where that takes a private copy
+// the copy is read instead.
+package_hold_ptr hold_for_digest(const layout_paths& paths, const std::string& package_path, std::string& read_path)
+{
+    std::string why_copied;
+    std::error_code ec;
+    package_hold_ptr hold = hold_package(package_path, paths.package_copy, read_path, why_copied, ec);
+    if (!hold)
+        spdlog::error("Failed to hold {} while its SHA-256 is checked: {}", package_path, ec.message());
+    else if (!why_copied.empty())
+        spdlog::info("Working from a private copy of {}: {}", package_path, why_copied);
+    return hold;
+}
+
 // Fills dest from the package, counts what it holds and makes it durable.
 // A package that holds no file is no application: installed, it would even
 // leave a `current` that recovery takes for an extraction cut short.
-bool fill_from_package(const fs::path& dest, const std::string& package_path, tree_measure& contents,
-                       const extraction_progress& progress = {})
+bool fill_from_package(const layout_paths& paths, const fs::path& dest, const std::string& package_path,
+                       const extraction_options& options, tree_measure& contents)
 {
+    std::string read_path = package_path;
+    package_hold_ptr package_hold;
+    if (!options.sha256.empty() && !(package_hold = hold_for_digest(paths, package_path, read_path)))
+        return false;
     create_directory_tree(dest);
     // Held before anything is written below it, so that the sync hears of
     // every write that failed.
     const tree_hold_ptr hold = hold_tree(dest);
-    if (!extract_zip(package_path, narrow_from_path(dest), progress))
+    if (!extract_zip(read_path, narrow_from_path(dest), options))
         return false;
     std::error_code ec;
     if (!measure_tree(dest, contents, ec)) {
@@ -119,7 +138,7 @@ bool commit_new_files(const layout_paths& paths)
 
 // Steps 2 to 4; false means roll back.
 bool install_new_files(const layout_paths& paths, const std::string& package_path, const std::string& version,
-                       bool from_prepared_copy)
+                       const extraction_options& options, bool from_prepared_copy)
 {
     try {
         if (!create_marker(paths) || !stage_version(paths, version))
@@ -130,7 +149,7 @@ bool install_new_files(const layout_paths& paths, const std::string& package_pat
         } else {
             spdlog::info("Extracting {} -> current/", package_path);
             tree_measure contents;
-            if (!fill_from_package(paths.live, package_path, contents))
+            if (!fill_from_package(paths, paths.live, package_path, options, contents))
                 return false;
         }
         return commit_new_files(paths);
@@ -144,15 +163,21 @@ bool install_new_files(const layout_paths& paths, const std::string& package_pat
 
 // Why current.new can't stand for this package and version, or nothing
 // when it can: it was completely prepared from this very file, unchanged
-// since, for this version, and still holds what it held then.
+// since, for this version and main executable, from a package with the
+// SHA-256 this update expects, and still holds what it held then.
 std::string prepared_copy_mismatch(const layout_paths& paths, const std::string& package_path,
-                                   const std::string& version)
+                                   const std::string& version, const extraction_options& options)
 {
     prepared_source source;
     if (!read_prepared_record(paths, source))
         return "its record can't be read";
     if (source.version != version)
         return "it was prepared for version " + source.version;
+    if (source.main_executable != options.main_executable)
+        return "it was prepared for the main executable " + source.main_executable;
+    if (!options.sha256.empty() && source.sha256 != options.sha256)
+        return source.sha256.empty() ? "it was prepared without checking the package's SHA-256"
+                                     : "it was prepared from a package whose SHA-256 is " + source.sha256;
     file_identity package;
     std::error_code ec;
     if (!identify_file(package_path, package, ec) || !(package == source.package))
@@ -166,11 +191,12 @@ std::string prepared_copy_mismatch(const layout_paths& paths, const std::string&
 
 // Whether the update takes its new files from current.new; one that does
 // not fit is removed, so that it can never be used for anything else.
-bool use_prepared_copy(const layout_paths& paths, const std::string& package_path, const std::string& version)
+bool use_prepared_copy(const layout_paths& paths, const std::string& package_path, const std::string& version,
+                       const extraction_options& options)
 {
     if (!is_present(paths.prepared))
         return false;
-    const std::string mismatch = prepared_copy_mismatch(paths, package_path, version);
+    const std::string mismatch = prepared_copy_mismatch(paths, package_path, version, options);
     if (mismatch.empty())
         return true;
     spdlog::info("Removing prepared current.new: {}", mismatch);
@@ -315,13 +341,13 @@ int finish_update(const layout_paths& paths, const std::string& exe_name, const 
 // package must be the same file, unchanged, after the extraction as before
 // it, so that the record names what was extracted.
 bool prepare_copy(const layout_paths& paths, const std::string& package_path, const std::string& version,
-                  const extraction_progress& progress)
+                  const extraction_options& options)
 {
     try {
-        prepared_source source{version, {}, {}};
+        prepared_source source{version, options.main_executable, options.sha256, {}, {}};
         std::error_code ec;
         const bool identified = identify_file(package_path, source.package, ec);
-        if (!fill_from_package(paths.prepared, package_path, source.contents, progress))
+        if (!fill_from_package(paths, paths.prepared, package_path, options, source.contents))
             return false;
         file_identity after;
         if (!identified || !identify_file(package_path, after, ec) || !(after == source.package)) {
@@ -345,16 +371,17 @@ int apply_update(std::int32_t pid, const std::string& package_path, const std::s
     if (!recover_layout(paths))
         return 1;
     wait_for_process(pid);
-    const bool from_prepared_copy = use_prepared_copy(paths, package_path, version);
+    const extraction_options extraction{{}, exe_name, options.sha256};
+    const bool from_prepared_copy = use_prepared_copy(paths, package_path, version, extraction);
     if (!move_current_aside(paths))
         return 1;
-    if (!install_new_files(paths, package_path, version, from_prepared_copy))
+    if (!install_new_files(paths, package_path, version, extraction, from_prepared_copy))
         return roll_back(paths, exe_name, options);
     return finish_update(paths, exe_name, version, relaunch_args, options);
 }
 
-int prepare_update(const std::string& package_path, const std::string& app_dir, const std::string& version,
-                   bool report_progress)
+int prepare_update(const std::string& package_path, const std::string& app_dir, const std::string& exe_name,
+                   const std::string& version, const prepare_options& options)
 {
     const layout_paths paths = make_layout_paths(app_dir);
     if (!recover_layout(paths))
@@ -364,12 +391,12 @@ int prepare_update(const std::string& package_path, const std::string& app_dir, 
         remove_prepared_copy(paths);
     }
     spdlog::info("Preparing {} -> current.new/", package_path);
-    extraction_progress progress;
-    if (report_progress)
-        progress = [](std::uint64_t written, std::uint64_t total) {
+    extraction_options extraction{{}, exe_name, options.sha256};
+    if (options.report_progress)
+        extraction.progress = [](std::uint64_t written, std::uint64_t total) {
             write_to_caller("progress " + std::to_string(written) + " " + std::to_string(total));
         };
-    if (prepare_copy(paths, package_path, version, progress)) {
+    if (prepare_copy(paths, package_path, version, extraction)) {
         spdlog::info("Prepared current.new for version {}", version);
         return 0;
     }

@@ -35,6 +35,9 @@ struct apply_options {
     // False: no application is started, neither the new one nor, after a
     // rollback, the old one.
     bool launch = true;
+    // 64 lower-case hexadecimal digits, or empty: the package's SHA-256
+    // must be this before the new files are committed.
+    std::string sha256;
 };
 
 // Applies the update and returns the exit code: 0 when the new files are in
@@ -46,15 +49,22 @@ int apply_update(std::int32_t pid, const std::string& package_path,
                  const std::string& version, const std::string& relaunch_args,
                  const apply_options& options);
 
+// What a preparation does beyond the extraction itself.
+struct prepare_options {
+    // The extraction's progress goes to standard output as lines "progress
+    // WRITTEN TOTAL", for the program that started the updater.
+    bool report_progress = false;
+    // As in apply_options.
+    std::string sha256;
+};
+
 // Extracts the package into `current.new` in the application root, while
 // the application may still run, for a later apply_update of the same
-// package and version. Returns 0 when the copy is complete and durable, 1
-// (having removed what it wrote) when not. Touches no process and nothing
-// of the installed application.
-// With report_progress, the extraction's progress goes to standard output
-// as lines "progress WRITTEN TOTAL", for the program that started it.
-int prepare_update(const std::string& package_path, const std::string& app_dir, const std::string& version,
-                   bool report_progress);
+// package, main executable and version. Returns 0 when the copy is complete
+// and durable, 1 (having removed what it wrote) when not. Touches no
+// process and nothing of the installed application.
+int prepare_update(const std::string& package_path, const std::string& app_dir, const std::string& exe_name,
+                   const std::string& version, const prepare_options& options);
 
 // ---- Application process control ------------------------------------------
 
@@ -85,8 +95,18 @@ bool launch_and_await_confirmation(const std::filesystem::path& exe_path, const 
 // end: bytes of its files written so far, of the total.
 using extraction_progress = std::function<void(std::uint64_t written, std::uint64_t total)>;
 
+struct extraction_options {
+    extraction_progress progress;
+    // The main executable's name: given the executable bits where the
+    // package records no permissions for it (a package zipped on Windows).
+    std::string main_executable;
+    // 64 lower-case hexadecimal digits, or empty: the package's SHA-256 must
+    // be this, or the extraction fails.
+    std::string sha256;
+};
+
 // Extracts every entry of the zip package into dest_dir. Returns false after
 // a logged failure; raises std::filesystem::filesystem_error when a
 // directory can't be created.
 bool extract_zip(const std::string& package_path, const std::string& dest_dir,
-                 const extraction_progress& progress = {});
+                 const extraction_options& options = {});
