@@ -12,6 +12,8 @@ each package by
             storage turned into a no-op, to show what durability costs.
   1 worker  (with --one-worker PROGRAM) the updater built to extract with a
             single worker, to show what the pool of workers gains.
+  sha256    the updater given the package's SHA-256 (--sha256), which it
+            computes on a thread beside the extraction: what checking costs.
   prepared  updater prepare on the fresh root, timed on its own, then
             updater apply, which finds the prepared copy and only swaps it
             in: what matters is its time to the "Launched" line, the time the
@@ -34,6 +36,7 @@ usage: run.py UPDATER [--runs N] [--packages DIR] [--durability] [--one-worker P
 """
 import argparse
 import datetime
+import hashlib
 import os
 import re
 import shutil
@@ -70,11 +73,11 @@ def launched_after(root, started):
     return float("nan")
 
 
-def run_updater(updater, root, package, env=None):
+def run_updater(updater, root, package, env=None, extra=()):
     started = datetime.datetime.now()
     t0 = time.perf_counter()
     result = subprocess.run(["/usr/bin/time", "-v", updater, "apply", "--pid", "999999999", "--package", package,
-                             "--app-dir", root, "--version", "2", "--exe", "app.exe"],
+                             "--app-dir", root, "--version", "2", "--exe", "app.exe"] + list(extra),
                             stderr=subprocess.PIPE, text=True, env=env)
     seconds = time.perf_counter() - t0
     if result.returncode != 0:
@@ -142,8 +145,11 @@ def main():
             if args.one_worker:
                 methods["1 worker"] = lambda root: run_updater(os.path.abspath(args.one_worker), root, package)
             methods["prepared"] = lambda root: run_prepared(updater, root, package)
+            with open(package, "rb") as packed:
+                digest = hashlib.file_digest(packed, "sha256").hexdigest()
+            methods["sha256"] = lambda root: run_updater(updater, root, package, extra=("--sha256", digest))
             times = {m: [] for m in methods}
-            launched = {m: [] for m in ("updater", "1 worker", "prepared")}
+            launched = {m: [] for m in ("updater", "1 worker", "prepared", "sha256")}
             rss = {m: [] for m in launched}
             preparing = []
             order = list(methods)
@@ -180,6 +186,9 @@ def main():
                       "peak RSS %.1f MiB" % (name, one, one / median["bsdtar"], median["updater"] / one,
                                              statistics.median(launched["1 worker"]), max(rss["1 worker"])),
                       flush=True)
+            print("%-5s with --sha256: %.2f s, sha256/updater %.2f; Launched after %.2f s; peak RSS %.1f MiB" % (
+                name, median["sha256"], median["sha256"] / median["updater"],
+                statistics.median(launched["sha256"]), max(rss["sha256"])), flush=True)
             print("%-5s prepared: prepare %.2f s, prepare/updater %.2f; then apply %.3f s, Launched after %.3f s "
                   "(%.0f ms; without a prepared copy %.2f s); peak RSS %.1f MiB" % (
                       name, statistics.median(preparing), statistics.median(preparing) / median["updater"],

@@ -67,6 +67,8 @@ std::vector<std::string> apply_command(const updater_apply_request& request)
         argv.insert(argv.end(), {"--confirm-timeout", std::to_string(request.confirm_timeout_s)});
     if (request.no_launch)
         argv.emplace_back("--no-launch");
+    if (given(request.sha256))
+        argv.insert(argv.end(), {"--sha256", request.sha256});
     return argv;
 }
 
@@ -98,9 +100,19 @@ std::string logged_errors(const std::string& app_dir)
 
 int run_prepare(const updater_prepare_request& request, int* exit_code, updater_error* error)
 {
-    const std::vector<std::string> argv{updater_program(request.updater, request.app_dir),
-                                        "prepare", "--progress", "--package", request.package,
-                                        "--app-dir", request.app_dir, "--version", request.version};
+    std::vector<std::string> argv{updater_program(request.updater, request.app_dir),
+                                  "prepare",
+                                  "--progress",
+                                  "--package",
+                                  request.package,
+                                  "--app-dir",
+                                  request.app_dir,
+                                  "--version",
+                                  request.version,
+                                  "--exe",
+                                  given(request.exe) ? request.exe : "app.exe"};
+    if (given(request.sha256))
+        argv.insert(argv.end(), {"--sha256", request.sha256});
     std::string last_other_line;
     const auto on_line = [&](const std::string& line) {
         unsigned long long done = 0, total = 0;

@@ -52,7 +52,7 @@ void report(const std::string& app_dir, const std::string& text)
 int update(const std::string& app_dir, const std::string& exe, const std::string& package,
            const std::string& version, const std::vector<std::string>& relaunch_args)
 {
-    updater_client::prepare_request preparation{"", package, app_dir, version, {}};
+    updater_client::prepare_request preparation{"", package, app_dir, version, exe, "", {}};
     int shown = -1;
     preparation.progress = [&shown](unsigned long long done, unsigned long long total) {
         const int percent = total ? static_cast<int>(done * 100 / total) : 100;

@@ -107,7 +107,10 @@ void add_zip_item(zip_t* archive, const zip_item& item)
     }
     const unsigned type = item.kind == item_kind::symlink ? 0120000u : 0100000u;
     const unsigned mode = item.unix_mode ? item.unix_mode : 0644u;
-    zip_file_set_external_attributes(archive, index, 0, ZIP_OPSYS_UNIX, (type | mode) << 16);
+    if (item.made_on_windows)
+        zip_file_set_external_attributes(archive, index, 0, ZIP_OPSYS_DOS, 0x20);  // the archive bit
+    else
+        zip_file_set_external_attributes(archive, index, 0, ZIP_OPSYS_UNIX, (type | mode) << 16);
     if (item.stored)
         zip_set_file_compression(archive, index, ZIP_CM_STORE, 0);
     else if (item.deflate_level)

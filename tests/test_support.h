@@ -36,11 +36,12 @@ struct zip_item {
     std::string name;
     std::string data;  // file content, or link target
     item_kind kind = item_kind::file;
-    unsigned unix_mode = 0;  // permission bits to record; 0 records none
+    unsigned unix_mode = 0;  // permission bits to record; 0 records 0644
     bool encrypted = false;
     bool stored = false;  // no compression, so the data appears verbatim
     int deflate_level = 0;  // 1-9, or 0 for the library's default (9)
     std::time_t mtime = 0;  // the modification time to record, or 0 for now
+    bool made_on_windows = false;  // DOS attributes only: no Unix mode recorded
 };
 
 void write_zip(const fs::path& path, const std::vector<zip_item>& items);

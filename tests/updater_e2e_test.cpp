@@ -164,6 +164,10 @@ TEST_F(updater_run, command_line_errors_and_help_touch_nothing)
          "--version: the version must be one line without control characters"},
         {{"prepare", "--package", "p", "--app-dir", root.string(), "--version", ""}, 105,
          "--version: the version can't be empty"},
+        {{"apply", "--pid", live, "--package", "p", "--app-dir", root.string(), "--version", "1", "--sha256",
+          std::string(63, 'a')}, 105, "--sha256: a SHA-256 is 64 hexadecimal digits"},
+        {{"prepare", "--package", "p", "--app-dir", root.string(), "--version", "1", "--sha256",
+          std::string(63, 'a') + "g"}, 105, "--sha256: a SHA-256 is 64 hexadecimal digits"},
         {{"bogus"}, 109, "The following argument was not expected: bogus"},
         {{"--pid", "1"}, 109, "The following arguments were not expected:"},
     };
@@ -821,6 +825,12 @@ TEST_F(updater_run, killed_during_extraction_the_next_run_restores_the_old_appli
     EXPECT_EQ(tree_contents(root / "current").size(), 60u);
 }
 
+// The SHA-256 of a file, from the system's own tool.
+std::string sha256_of(const fs::path& file)
+{
+    return run_program({"/usr/bin/sha256sum", file.string()}).out.substr(0, 64);
+}
+
 // prepare extracts the package beside the running application, and apply
 // then only swaps it in; a copy that doesn't fit the apply is removed and
 // the package extracted as without one.
@@ -828,9 +838,11 @@ TEST_F(updater_run, a_prepared_copy_is_swapped_in_and_one_that_does_not_fit_is_n
 {
     write_file(root / ".version", "1.0\n");
     write_zip(package, new_package_items());
-    const auto prepare = [&](const std::string& version = "2.0") {
-        return run_program({updater, "prepare", "--package", package.string(), "--app-dir", root.string(),
-                            "--version", version});
+    const auto prepare = [&](const std::string& version = "2.0", const std::vector<std::string>& extra = {}) {
+        std::vector<std::string> argv{updater, "prepare", "--package", package.string(), "--app-dir", root.string(),
+                                      "--version", version};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        return run_program(argv);
     };
     const auto expect_new_version = [&] {
         EXPECT_EQ(read_file(root / "current" / "new.txt"), "new version");
@@ -888,6 +900,20 @@ TEST_F(updater_run, a_prepared_copy_is_swapped_in_and_one_that_does_not_fit_is_n
         EXPECT_EQ(log[3], "Extracting " + package.string() + " -> current/");
         expect_new_version();
         EXPECT_TRUE(fs::exists(root / "current" / "lib" / "new.dat"));
+    }
+
+    // Under --sha256 only a copy prepared under the same SHA-256 is used.
+    const std::string digest = sha256_of(package);
+    for (const bool checked : {false, true}) {
+        reset();
+        prepare("2.0", checked ? lines{"--sha256", digest} : lines{});
+        ASSERT_EQ(apply({"--sha256", digest}).exit_code, 0);
+        if (checked)
+            EXPECT_EQ(messages()[2], "Using the prepared copy: current.new/ -> current/");
+        else
+            EXPECT_EQ(messages()[1], "Removing prepared current.new: it was prepared without checking the package's "
+                                     "SHA-256");
+        expect_new_version();
     }
 
     // A preparation that fails, or is stopped, leaves nothing to use.
@@ -956,6 +982,90 @@ TEST_F(updater_run, the_example_application_updates_itself_and_keeps_its_argumen
     EXPECT_EQ(run_program({(root / "current" / "app").string(), "--update", package.string(), "3.0"}).exit_code, 1);
     EXPECT_EQ(read_lines(root / "example.log").back(),
               "could not start the update: can't start " + (root / "updater").string() + ": No such file or directory");
+}
+
+// With --sha256 only the package the application verified is installed:
+// another is rolled back (or not prepared), and one that somebody else
+// could change is read from a private copy, so that swapping or rewriting
+// it during the run installs nothing but the verified bytes.
+TEST_F(updater_run, only_a_package_with_the_sha256_given_is_installed)
+{
+    write_file(root / ".version", "1.0\n");
+    write_zip(package, new_package_items());
+    const std::string digest = sha256_of(package);
+    std::string upper = digest;
+    for (char& c : upper)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    ASSERT_EQ(apply({"--sha256", upper}).exit_code, 0);
+    EXPECT_EQ(read_file(root / ".version"), "2.0\n");
+    EXPECT_EQ(started_app()["arg"], (lines{exe_path(), "--after-update"}));
+
+    const std::string other(64, 'e');
+    fs::remove(record);
+    EXPECT_EQ(apply({"--sha256", other}).exit_code, 1);
+    EXPECT_TRUE(log_has("SHA-256 of " + package.string() + " is " + digest + ", not the expected " + other));
+    EXPECT_TRUE(log_has("Extraction failed, rolling back"));
+    EXPECT_EQ(started_app()["arg"], (lines{exe_path(), "--update-failed"}));
+    EXPECT_EQ(read_file(root / ".version"), "2.0\n");
+    EXPECT_EQ(run_program({updater, "prepare", "--package", package.string(), "--app-dir", root.string(),
+                           "--version", "3.0", "--sha256", other})
+                  .exit_code,
+              1);
+    EXPECT_EQ(strays(), lines{});
+
+    // A package in a directory another user owns, swapped and rewritten in
+    // a loop while the update runs: the verified bytes or a rollback.
+    const fs::path shared = dir.path / "shared";
+    fs::create_directories(shared);
+    if (::chown(shared.c_str(), unprivileged_user, unprivileged_user) != 0)
+        GTEST_SKIP() << "needs root to hand a directory to another user";
+    std::vector<zip_item> good = new_package_items(), evil = new_package_items();
+    good.push_back({"big.bin", std::string(48 << 20, 'g'), item_kind::file, 0, false, true});
+    evil.push_back({"big.bin", std::string(48 << 20, 'e'), item_kind::file, 0, false, true});
+    package = shared / "update.zip";
+    write_zip(package, good);
+    write_zip(shared / "evil.zip", evil);
+    const std::string good_digest = sha256_of(package);
+    const std::map<std::string, std::string> before = tree_contents(root / "current");
+    const int swapper = start_program({"/bin/sh", "-c",
+                                       "while :; do cp evil.zip next.zip; mv next.zip update.zip; "
+                                       "cat evil.zip > update.zip; done",
+                                       "swapper"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    write_zip(package, good);
+    const int exit_code = apply({"--sha256", good_digest}).exit_code;
+    ::kill(swapper, SIGKILL);
+    ::waitpid(swapper, nullptr, 0);
+    EXPECT_TRUE(log_has("Working from a private copy of " + package.string() + ": " + shared.string() +
+                        " can be changed by another user"));
+    EXPECT_FALSE(log_has("Extracting 5 files from " + package.string()));  // only the copy is read
+    EXPECT_TRUE(exit_code == 0 || exit_code == 1);
+    std::map<std::string, std::string> expected = before;
+    if (exit_code == 0)
+        expected["big.bin"] = std::string(48 << 20, 'g');
+    EXPECT_TRUE(tree_contents(root / "current") == expected) << "exit code " << exit_code;
+    EXPECT_EQ(strays(), lines{});
+}
+
+// A package zipped on Windows records no permissions: its main executable
+// is made executable, so that the new version can start; a mode that a
+// package does record is kept.
+TEST_F(updater_run, the_main_executable_of_a_package_made_on_windows_can_start)
+{
+    std::vector<zip_item> items = new_package_items();
+    for (zip_item& item : items)
+        item.made_on_windows = true;
+    write_zip(package, items);
+    ASSERT_EQ(apply().exit_code, 0);
+    EXPECT_EQ(started_app()["arg"], (lines{exe_path(), "--after-update"}));
+    EXPECT_EQ(fs::status(root / "current" / "app.exe").permissions() & fs::perms::owner_exec, fs::perms::owner_exec);
+    EXPECT_EQ(fs::status(root / "current" / "new.txt").permissions() & fs::perms::owner_exec, fs::perms::none);
+
+    items = new_package_items();
+    items.back().unix_mode = 0644;
+    write_zip(package, items);
+    ASSERT_EQ(apply().exit_code, 0);
+    EXPECT_EQ(fs::status(root / "current" / "app.exe").permissions() & fs::perms::owner_exec, fs::perms::none);
 }
 
 // Killed as it removes the backup, whatever the package, the next run ends

@@ -42,6 +42,7 @@ const std::string holder = env_or_empty("WIN_HOLDER");
 const std::string updater_without_manifest = env_or_empty("WIN_UPDATER_WITHOUT_MANIFEST");
 const std::string updater_flush_stand_in = env_or_empty("WIN_UPDATER_FLUSH_STAND_IN");
 const std::string example_app = env_or_empty("WIN_EXAMPLE_APP");
+const std::string swapper = env_or_empty("WIN_SWAPPER");
 
 // Wine shows the Unix root as drive Z:.
 std::string windows_path(const fs::path& path)
@@ -87,7 +88,8 @@ protected:
     void SetUp() override
     {
         ASSERT_FALSE(updater_exe.empty() || record_app.empty() || sleeper.empty() || holder.empty() ||
-                     updater_without_manifest.empty() || updater_flush_stand_in.empty() || example_app.empty())
+                     updater_without_manifest.empty() || updater_flush_stand_in.empty() || example_app.empty() ||
+                     swapper.empty())
             << "run scripts/test-windows.sh";
         make_app_root(root, {{"old.txt", "old version"}});
         fs::copy_file(record_app, root / "current" / "app.exe");
@@ -484,6 +486,39 @@ TEST_F(wine_run, the_example_application_updates_itself_and_keeps_its_arguments)
     EXPECT_EQ(after_update, args);
     EXPECT_EQ(log.back(), "confirmed the start");
     EXPECT_EQ(read_file(root / ".version"), "2.0\r\n");
+}
+
+// With --sha256 the package is held, shared for reading only, from before it
+// is hashed to the end of its extraction: a program that keeps replacing
+// and rewriting it meanwhile gets the verified bytes installed, or a
+// rollback, never its own.
+TEST_F(wine_run, a_package_swapped_and_rewritten_during_the_run_is_never_installed)
+{
+    std::vector<zip_item> good = new_package_items(), evil = new_package_items();
+    good.push_back({"big.bin", std::string(32 << 20, 'g'), item_kind::file, 0, false, true});
+    evil.push_back({"big.bin", std::string(32 << 20, 'e'), item_kind::file, 0, false, true});
+    write_zip(package, good);
+    write_zip(dir.path / "evil.zip", evil);
+    const std::string digest = run_program({"/usr/bin/sha256sum", package.string()}).out.substr(0, 64);
+    EXPECT_EQ(apply({"--sha256", std::string(64, '0')}).exit_code, 1);
+    EXPECT_EQ(messages()[4], "SHA-256 of " + windows_path(package) + " is " + digest +
+                                 ", not the expected " + std::string(64, '0'));
+    EXPECT_EQ(tree_contents(root / "current"), old_tree);
+
+    const fs::path counts = dir.path / "counts";
+    const int swapping = start_program({wine, swapper, windows_path(package), windows_path(dir.path / "evil.zip"),
+                                        windows_path(counts), "8000"});
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    write_zip(package, good);
+    const int exit_code = apply({"--sha256", digest}).exit_code;
+    int status = 0;
+    ::waitpid(swapping, &status, 0);
+    EXPECT_TRUE(exit_code == 0 || exit_code == 1);
+    if (exit_code == 0)
+        EXPECT_EQ(read_file(root / "current" / "big.bin"), std::string(32 << 20, 'g'));
+    else
+        EXPECT_EQ(tree_contents(root / "current"), old_tree);
+    EXPECT_NE(read_file(counts), "") << "the swapper did not run";
 }
 
 // Wine follows its links whatever a call asks, so a link at `current` (an

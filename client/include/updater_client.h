@@ -53,6 +53,7 @@ typedef struct updater_apply_request {
     const char* const* args;    /* arguments for the new version, NULL-terminated; NULL: none */
     unsigned confirm_timeout_s; /* above 0: the new version must call updater_confirm_start in time */
     int no_launch;              /* nonzero: start nothing afterwards (installing on quit) */
+    const char* sha256;         /* NULL, or the SHA-256 the package must have (64 hexadecimal digits) */
 } updater_apply_request;
 
 /* Starts `updater apply` for the calling process (its own process id
@@ -71,6 +72,8 @@ typedef struct updater_prepare_request {
     const char* package;
     const char* app_dir;
     const char* version;
+    const char* exe;              /* as in updater_apply_request: the same for both */
+    const char* sha256;           /* as in updater_apply_request */
     updater_progress_fn progress; /* may be NULL */
     void* context;                /* handed to progress */
 } updater_prepare_request;

@@ -41,6 +41,7 @@ struct apply_request {
     std::vector<std::string> args;
     unsigned confirm_timeout_s = 0;
     bool no_launch = false;
+    std::string sha256;  // empty: not checked
 };
 
 inline result start_apply(const apply_request& request)
@@ -49,9 +50,15 @@ inline result start_apply(const apply_request& request)
     for (const std::string& arg : request.args)
         args.push_back(arg.c_str());
     args.push_back(nullptr);
-    const updater_apply_request c_request{request.updater.c_str(), request.package.c_str(), request.app_dir.c_str(),
-                                          request.version.c_str(),  request.exe.c_str(),     args.data(),
-                                          request.confirm_timeout_s, request.no_launch ? 1 : 0};
+    const updater_apply_request c_request{request.updater.c_str(),
+                                          request.package.c_str(),
+                                          request.app_dir.c_str(),
+                                          request.version.c_str(),
+                                          request.exe.c_str(),
+                                          args.data(),
+                                          request.confirm_timeout_s,
+                                          request.no_launch ? 1 : 0,
+                                          request.sha256.c_str()};
     updater_error error{};
     updater_start_apply(&c_request, &error);
     return {error.code, error.message};
@@ -62,6 +69,8 @@ struct prepare_request {
     std::string package;
     std::string app_dir;
     std::string version;
+    std::string exe = "app.exe";
+    std::string sha256;  // empty: not checked
     std::function<void(unsigned long long done, unsigned long long total)> progress;
 };
 
@@ -72,8 +81,13 @@ inline result prepare(const prepare_request& request, int* exit_code = nullptr)
         if (progress.progress)
             progress.progress(done, total);
     };
-    const updater_prepare_request c_request{request.updater.c_str(), request.package.c_str(),
-                                            request.app_dir.c_str(), request.version.c_str(), forward,
+    const updater_prepare_request c_request{request.updater.c_str(),
+                                            request.package.c_str(),
+                                            request.app_dir.c_str(),
+                                            request.version.c_str(),
+                                            request.exe.c_str(),
+                                            request.sha256.c_str(),
+                                            forward,
                                             const_cast<prepare_request*>(&request)};
     updater_error error{};
     updater_prepare(&c_request, exit_code, &error);

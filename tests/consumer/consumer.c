@@ -9,7 +9,7 @@
 int main(int argc, char** argv)
 {
     const char* const after_update[] = {"app", "--after-update", NULL};
-    updater_prepare_request request = {NULL, "missing.zip", NULL, "2.0", NULL, NULL};
+    updater_prepare_request request = {NULL, "missing.zip", NULL, "2.0", NULL, NULL, NULL, NULL};
     updater_error error;
     int exit_code = 0;
     if (argc != 3 || updater_start_kind_of(2, after_update) != UPDATER_START_AFTER_UPDATE)

@@ -11,7 +11,7 @@ int main(int argc, char** argv)
         return 2;
     int exit_code = 0;
     const updater_client::result prepared =
-        updater_client::prepare({INSTALLED_UPDATER, "missing.zip", argv[1], "2.0", {}}, &exit_code);
+        updater_client::prepare({INSTALLED_UPDATER, "missing.zip", argv[1], "2.0", "app.exe", "", {}}, &exit_code);
     if (prepared.code != UPDATER_ERROR_PREPARE_FAILED || exit_code != 1 ||
         prepared.message.find("Failed to open zip: missing.zip") != 0) {
         std::fprintf(stderr, "prepare: %d %d %s\n", prepared.code, exit_code, prepared.message.c_str());
