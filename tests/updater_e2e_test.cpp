@@ -1028,9 +1028,9 @@ TEST_F(updater_run, only_a_package_with_the_sha256_given_is_installed)
     const std::string good_digest = sha256_of(package);
     const std::map<std::string, std::string> before = tree_contents(root / "current");
     const int swapper = start_program({"/bin/sh", "-c",
-                                       "while :; do cp evil.zip next.zip; mv next.zip update.zip; "
+                                       "cd \"$0\" && while :; do cp evil.zip next.zip; mv next.zip update.zip; "
                                        "cat evil.zip > update.zip; done",
-                                       "swapper"});
+                                       shared.string()});
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     write_zip(package, good);
     const int exit_code = apply({"--sha256", good_digest}).exit_code;
