@@ -110,6 +110,7 @@ bool create_process(const std::vector<std::string>& argv, const std::vector<HAND
                                                     inherit.size() * sizeof(HANDLE), nullptr, nullptr);
     if (!listed)
         startup.lpAttributeList = nullptr;
+    startup.StartupInfo.cb = listed ? sizeof(STARTUPINFOEXW) : sizeof(STARTUPINFOW);
     DWORD flags = CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT | CREATE_BREAKAWAY_FROM_JOB |
                   (listed ? EXTENDED_STARTUPINFO_PRESENT : 0);
     BOOL created = ::CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, !inherit.empty(), flags, nullptr,
@@ -152,7 +153,6 @@ std::string relaunch_argument_string(const std::vector<std::string>& args)
 bool start_detached(const std::vector<std::string>& argv, std::string& message)
 {
     STARTUPINFOEXW startup{};
-    startup.StartupInfo.cb = sizeof startup;
     PROCESS_INFORMATION started{};
     if (!create_process(argv, {}, startup, started, message))
         return false;
@@ -176,7 +176,6 @@ bool run_reading_lines(const std::vector<std::string>& argv, const std::function
     const unique_handle null_input(::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                                  &inheritable, OPEN_EXISTING, 0, nullptr));
     STARTUPINFOEXW startup{};
-    startup.StartupInfo.cb = sizeof startup;
     startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
     startup.StartupInfo.hStdInput = null_input.get();
     startup.StartupInfo.hStdOutput = write_end;

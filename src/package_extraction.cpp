@@ -406,8 +406,8 @@ std::string sha256_of_package(const std::string& package_path, const std::atomic
     if (!package || !digest || !package_file_size(*package, size))
         return {};
     std::vector<unsigned char> buffer(digest_chunk);
+    // Read in order, so that the system reads ahead by itself.
     for (std::uint64_t at = 0; at < size && !stopping;) {
-        read_package_ahead(*package, at, std::min<std::uint64_t>(size - at, 8 * digest_chunk));
         const long long got = read_package_at(*package, at, buffer.data(), buffer.size());
         if (got <= 0 || !sha256_update(*digest, buffer.data(), static_cast<std::size_t>(got)))
             return {};
