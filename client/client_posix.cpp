@@ -7,9 +7,9 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
-#include <sstream>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -31,9 +31,30 @@ std::vector<char*> c_strings(const std::vector<std::string>& strings)
     return pointers;
 }
 
+// Closes every descriptor above standard error but keep, wherever it lies:
+// one above the current limit (opened before the limit was lowered) is
+// closed too.
+void close_descriptors_except(int keep)
+{
+#ifdef SYS_close_range
+    if (::syscall(SYS_close_range, 3u, static_cast<unsigned>(keep - 1), 0u) == 0 &&
+        ::syscall(SYS_close_range, static_cast<unsigned>(keep + 1), ~0u, 0u) == 0)
+        return;
+#endif
+    rlimit limit{};
+    const rlim_t highest = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_max != RLIM_INFINITY
+                               ? limit.rlim_max
+                               : rlim_t(1) << 20;
+    for (rlim_t fd = 3; fd < highest; ++fd)
+        if (static_cast<int>(fd) != keep)
+            ::close(static_cast<int>(fd));
+}
+
 // Runs in a forked process: only async-signal-safe calls. Makes out the
 // standard output and error (the null device where out is -1), closes
-// every other descriptor but the one that reports a failed exec, and
+// every other descriptor but the one that reports a failed exec, gives
+// every signal its default action and unblocks it (what the caller ignores
+// or blocks is its own affair, not the updater's or the new version's), and
 // execs; on failure writes errno to that one and exits.
 [[noreturn]] void exec_with(char* const* argv, int out, int report)
 {
@@ -44,11 +65,12 @@ std::vector<char*> c_strings(const std::vector<std::string>& strings)
         (void)!::write(report, &error, sizeof error);
         ::_exit(127);
     }
-    const long limit = ::sysconf(_SC_OPEN_MAX);
-    for (int fd = 3; fd < (limit > 0 && limit < 65536 ? limit : 65536); ++fd)
-        if (fd != report)
-            ::close(fd);
-    ::signal(SIGPIPE, SIG_DFL);
+    close_descriptors_except(report);
+    for (int signal = 1; signal < NSIG; ++signal)
+        ::signal(signal, SIG_DFL);
+    sigset_t none;
+    ::sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
     ::execv(argv[0], argv);
     const int error = errno;
     (void)!::write(report, &error, sizeof error);
@@ -231,12 +253,21 @@ bool create_flag_file(const std::string& path, std::string& message)
     return regular;
 }
 
-std::string read_whole_file(const std::string& path)
+std::string read_regular_file(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    std::string content;
+    struct stat info;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+        char buffer[65536];
+        for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR);)
+            if (got > 0)
+                content.append(buffer, static_cast<std::size_t>(got));
+    }
+    ::close(fd);
+    return content;
 }
 
 }  // namespace client

@@ -84,7 +84,7 @@ bool parse_progress(const std::string& line, unsigned long long& done, unsigned 
 // says that the run failed; those before it say why.
 std::string logged_errors(const std::string& app_dir)
 {
-    std::istringstream log(client::read_whole_file(client::join_path(app_dir, "updater.log")));
+    std::istringstream log(client::read_regular_file(client::join_path(app_dir, "updater.log")));
     const std::string level = "] [error] ";
     std::string found;
     for (std::string line; std::getline(log, line);) {
@@ -113,12 +113,13 @@ int run_prepare(const updater_prepare_request& request, int* exit_code, updater_
                                   given(request.exe) ? request.exe : "app.exe"};
     if (given(request.sha256))
         argv.insert(argv.end(), {"--sha256", request.sha256});
-    std::string last_other_line;
+    std::string said;  // the first line the updater wrote that is not progress
     const auto on_line = [&](const std::string& line) {
         unsigned long long done = 0, total = 0;
-        if (!parse_progress(line, done, total))
-            last_other_line = line;
-        else if (request.progress)
+        if (!parse_progress(line, done, total)) {
+            if (said.empty())
+                said = line;
+        } else if (request.progress)
             request.progress(done, total, request.context);
     };
     int code = -1;
@@ -129,9 +130,14 @@ int run_prepare(const updater_prepare_request& request, int* exit_code, updater_
         *exit_code = code;
     if (code == 0)
         return succeed(error);
-    std::string why = logged_errors(request.app_dir);
+    // What the updater said on its way out (a command-line error, a root it
+    // could not lock) tells more than the log, which it may not have
+    // reached, and which may be another run's then.
+    std::string why = said;
+    if (why.empty() && code == 1)
+        why = logged_errors(request.app_dir);
     if (why.empty())
-        why = last_other_line.empty() ? "updater prepare exited with code " + std::to_string(code) : last_other_line;
+        why = "updater prepare exited with code " + std::to_string(code);
     return fail(error, UPDATER_ERROR_PREPARE_FAILED, why);
 }
 

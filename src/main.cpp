@@ -50,6 +50,24 @@ std::string check_version_text(const std::string& text)
     return {};
 }
 
+// The main executable is a path inside `current`: one that is absolute,
+// names a drive or climbs out would start a program elsewhere.
+std::string check_exe_name(const std::string& text)
+{
+    const std::string inside = "the main executable must be a path inside current/";
+    if (text.empty() || text[0] == '/' || text[0] == '\\' || text.find(':') != std::string::npos)
+        return inside;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = text.find_first_of("/\\", start);
+        if (text.compare(start, end == std::string::npos ? std::string::npos : end - start, "..") == 0)
+            return inside;
+        if (end == std::string::npos)
+            return {};
+        start = end + 1;
+    }
+}
+
 // A SHA-256 as 64 hexadecimal digits, either case; kept in lower case, as
 // the digest is written.
 std::string check_sha256_text(std::string& text)
@@ -82,6 +100,7 @@ int main(int argc, char** argv)
     CLI::App* apply = app.add_subcommand("apply", "Apply a downloaded update");
     const CLI::Validator version_text(check_version_text, "TEXT", "one line of text");
     const CLI::Validator sha256_text(check_sha256_text, "HEX", "SHA-256");
+    const CLI::Validator exe_path(check_exe_name, "TEXT", "a path inside current/");
     apply->add_option_function<std::string>(
              "--pid", [&](const std::string& text) { pid = decimal_from<std::int32_t>("--pid", text); },
              "PID of the app process to wait for")
@@ -90,7 +109,7 @@ int main(int argc, char** argv)
     apply->add_option("--package", package_path, "Path to the update zip")->required();
     apply->add_option("--app-dir", app_dir, "Application root directory")->required();
     apply->add_option("--version", version, "New version string")->required()->check(version_text);
-    apply->add_option("--exe", exe_name, "Main executable name");
+    apply->add_option("--exe", exe_name, "Main executable name")->check(exe_path);
     apply->add_option("--args", relaunch_args, "Arguments to pass to new app");
     CLI::Option* confirm = apply->add_option_function<std::string>(
         "--confirm-timeout",
@@ -104,7 +123,7 @@ int main(int argc, char** argv)
     prepare->add_option("--package", package_path, "Path to the update zip")->required();
     prepare->add_option("--app-dir", app_dir, "Application root directory")->required();
     prepare->add_option("--version", version, "New version string")->required()->check(version_text);
-    prepare->add_option("--exe", exe_name, "Main executable name");
+    prepare->add_option("--exe", exe_name, "Main executable name")->check(exe_path);
     prepare->add_option("--sha256", sha256, "SHA-256 the package must have, else prepare nothing")
         ->transform(sha256_text);
     prepare->add_flag("--progress", progress, "Print \"progress WRITTEN TOTAL\" lines while extracting");

@@ -140,14 +140,20 @@ std::string changeable_by_others(const std::string& resolved)
     return {};
 }
 
+// Only a regular file is copied: a pipe would be read for ever.
 bool copy_privately(const std::string& from, const std::string& to, std::error_code& ec)
 {
-    const int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    const int in = ::open(from.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (in < 0) {
         ec = std::error_code(errno, std::generic_category());
         return false;
     }
     scope_exit close_in{[in] { ::close(in); }};
+    struct stat info;
+    if (::fstat(in, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ec = std::make_error_code(std::errc::invalid_argument);
+        return false;
+    }
     const int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (out < 0) {
         ec = std::error_code(errno, std::generic_category());
@@ -186,6 +192,11 @@ package_hold_ptr hold_package(const std::string& narrow_path, const std::filesys
     char resolved[PATH_MAX];
     if (!::realpath(narrow_path.c_str(), resolved)) {
         ec = std::error_code(errno, std::generic_category());
+        return nullptr;
+    }
+    struct stat info;
+    if (::stat(resolved, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ec = std::make_error_code(std::errc::invalid_argument);
         return nullptr;
     }
     why_copied = changeable_by_others(resolved);

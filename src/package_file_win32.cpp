@@ -112,7 +112,14 @@ package_hold_ptr hold_package(const std::string& narrow_path, const std::filesys
     }, ec);
     if (ec)
         return nullptr;
+    package_hold_ptr hold(new package_hold{handle});
+    // Only a file on a disk is held: a pipe could hand over other bytes to
+    // each reader.
+    if (::GetFileType(handle) != FILE_TYPE_DISK) {
+        ec = std::error_code(ERROR_INVALID_FUNCTION, std::system_category());
+        return nullptr;
+    }
     read_path = narrow_path;
     why_copied.clear();
-    return package_hold_ptr(new package_hold{handle});
+    return hold;
 }

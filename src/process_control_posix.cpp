@@ -141,6 +141,13 @@ void close_descriptors_except(int keep)
     if (null_fd > 2)
         ::close(null_fd);
     close_descriptors_except(error_pipe);
+    // What whoever started the updater ignored or blocked is not the new
+    // application's to inherit.
+    for (int signal = 1; signal < NSIG; ++signal)
+        ::signal(signal, SIG_DFL);
+    sigset_t none;
+    ::sigemptyset(&none);
+    ::sigprocmask(SIG_SETMASK, &none, nullptr);
     ::execve(exe, argv, environ);
     report_errno_and_exit(error_pipe);
 }

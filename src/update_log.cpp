@@ -13,6 +13,55 @@ namespace {
 
 using steady = std::chrono::steady_clock;
 
+// A control character in a message (a line break in an argument or a path
+// that the caller passed) is written escaped, so that no message can start
+// a line of its own and pass for another.
+std::string escape_controls(spdlog::string_view_t text)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string escaped;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7f)
+            escaped += c;
+        else if (c == '\n')
+            escaped += "\\n";
+        else if (c == '\r')
+            escaped += "\\r";
+        else if (c == '\t')
+            escaped += "\\t";
+        else
+            escaped += std::string("\\x") + digits[byte >> 4] + digits[byte & 15];
+    }
+    return escaped;
+}
+
+bool has_controls(spdlog::string_view_t text)
+{
+    for (const char c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            return true;
+    return false;
+}
+
+// Writes each line through at once to the stream it is given (on Windows
+// straight to the file's handle), with control characters escaped.
+struct escaping_sink final : spdlog::sinks::stdout_sink_base<spdlog::details::console_mutex> {
+    using stdout_sink_base::stdout_sink_base;
+
+    void log(const spdlog::details::log_msg& msg) override
+    {
+        if (!has_controls(msg.payload)) {
+            stdout_sink_base::log(msg);
+            return;
+        }
+        const std::string escaped = escape_controls(msg.payload);
+        spdlog::details::log_msg copy = msg;
+        copy.payload = escaped;
+        stdout_sink_base::log(copy);
+    }
+};
+
 // A relaunched application may find a newer package at once and start the
 // next updater while this one still removes its backup; that one waits.
 constexpr auto lock_wait_limit = std::chrono::seconds(60);
@@ -48,9 +97,8 @@ void open_update_log(const std::string& app_dir)
     std::FILE* stream = nullptr;
     const steady::duration waited = take_log_lock(log_path, stream);
     // The file is written through the stream that was checked and locked,
-    // never opened again by name. This sink writes each line through at
-    // once: on Windows straight to the file's handle.
-    auto sink = std::make_shared<spdlog::sinks::stdout_sink_base<spdlog::details::console_mutex>>(stream);
+    // never opened again by name.
+    auto sink = std::make_shared<escaping_sink>(stream);
     auto logger = std::make_shared<spdlog::logger>("updater", std::move(sink));
     spdlog::initialize_logger(logger);
     spdlog::set_default_logger(logger);

@@ -60,36 +60,47 @@ bool stage_version(const layout_paths& paths, const std::string& version)
     return sync_root(paths);
 }
 
-// Holds the package while its digest is checked, so that nobody can change
-// it between the hash and the extraction; where that takes a private copy
-// the copy is read instead.
-package_hold_ptr hold_for_digest(const layout_paths& paths, const std::string& package_path, std::string& read_path)
+// The package as a run reads it: the path given, as the log shows it, and
+// the path read, which a private copy may stand in for.
+struct package_source {
+    std::string given;
+    std::string read;
+    package_hold_ptr hold;
+};
+
+// Where the package's digest is to be checked, holds it from before it is
+// hashed until it is no longer read, so that nobody can change it between
+// the hash and the extraction; where that takes a private copy the copy is
+// read instead. False, logged, when it can't be held.
+bool take_package(const layout_paths& paths, const std::string& package_path, const extraction_options& options,
+                  package_source& package)
 {
+    package = {package_path, package_path, nullptr};
+    if (options.sha256.empty())
+        return true;
     std::string why_copied;
     std::error_code ec;
-    package_hold_ptr hold = hold_package(package_path, paths.package_copy, read_path, why_copied, ec);
-    if (!hold)
+    package.hold = hold_package(package_path, paths.package_copy, package.read, why_copied, ec);
+    if (!package.hold) {
         spdlog::error("Failed to hold {} while its SHA-256 is checked: {}", package_path, ec.message());
-    else if (!why_copied.empty())
+        return false;
+    }
+    if (!why_copied.empty())
         spdlog::info("Working from a private copy of {}: {}", package_path, why_copied);
-    return hold;
+    return true;
 }
 
 // Fills dest from the package, counts what it holds and makes it durable.
 // A package that holds no file is no application: installed, it would even
 // leave a `current` that recovery takes for an extraction cut short.
-bool fill_from_package(const layout_paths& paths, const fs::path& dest, const std::string& package_path,
-                       const extraction_options& options, tree_measure& contents)
+bool fill_from_package(const fs::path& dest, const package_source& package, const extraction_options& options,
+                       tree_measure& contents)
 {
-    std::string read_path = package_path;
-    package_hold_ptr package_hold;
-    if (!options.sha256.empty() && !(package_hold = hold_for_digest(paths, package_path, read_path)))
-        return false;
     create_directory_tree(dest);
     // Held before anything is written below it, so that the sync hears of
     // every write that failed.
     const tree_hold_ptr hold = hold_tree(dest);
-    if (!extract_zip(read_path, narrow_from_path(dest), options))
+    if (!extract_zip(package.read, narrow_from_path(dest), options))
         return false;
     std::error_code ec;
     if (!measure_tree(dest, contents, ec)) {
@@ -97,7 +108,7 @@ bool fill_from_package(const layout_paths& paths, const fs::path& dest, const st
         return false;
     }
     if (contents.files == 0) {
-        spdlog::error("Nothing to install: {} holds no files", package_path);
+        spdlog::error("Nothing to install: {} holds no files", package.given);
         return false;
     }
     if (!hold || !sync_tree(*hold)) {
@@ -108,7 +119,8 @@ bool fill_from_package(const layout_paths& paths, const fs::path& dest, const st
 }
 
 // The prepared copy is durable already; its rename is made durable before
-// the commit can be.
+// the commit can be. A copy that can't be renamed loses its record, so that
+// the next update extracts the package instead of failing the same way.
 bool move_prepared_copy_in(const layout_paths& paths)
 {
     log_message(spdlog::level::info, "Using the prepared copy: current.new/ -> current/");
@@ -116,6 +128,7 @@ bool move_prepared_copy_in(const layout_paths& paths)
     rename_entry(paths.prepared, paths.live, ec);
     if (ec) {
         spdlog::error("Failed to rename current.new: {}", ec.message());
+        clear_name(paths, paths.prepared_record);
         return false;
     }
     return sync_root(paths);
@@ -137,7 +150,7 @@ bool commit_new_files(const layout_paths& paths)
 }
 
 // Steps 2 to 4; false means roll back.
-bool install_new_files(const layout_paths& paths, const std::string& package_path, const std::string& version,
+bool install_new_files(const layout_paths& paths, const package_source& package, const std::string& version,
                        const extraction_options& options, bool from_prepared_copy)
 {
     try {
@@ -147,9 +160,9 @@ bool install_new_files(const layout_paths& paths, const std::string& package_pat
             if (!move_prepared_copy_in(paths))
                 return false;
         } else {
-            spdlog::info("Extracting {} -> current/", package_path);
+            spdlog::info("Extracting {} -> current/", package.given);
             tree_measure contents;
-            if (!fill_from_package(paths, paths.live, package_path, options, contents))
+            if (!fill_from_package(paths.live, package, options, contents))
                 return false;
         }
         return commit_new_files(paths);
@@ -168,6 +181,9 @@ bool install_new_files(const layout_paths& paths, const std::string& package_pat
 std::string prepared_copy_mismatch(const layout_paths& paths, const std::string& package_path,
                                    const std::string& version, const extraction_options& options)
 {
+    // A link would become `current`, leading out of the root.
+    if (entry_type_of(paths.prepared) != entry_type::directory)
+        return "it is not a directory";
     prepared_source source;
     if (!read_prepared_record(paths, source))
         return "its record can't be read";
@@ -347,7 +363,9 @@ bool prepare_copy(const layout_paths& paths, const std::string& package_path, co
         prepared_source source{version, options.main_executable, options.sha256, {}, {}};
         std::error_code ec;
         const bool identified = identify_file(package_path, source.package, ec);
-        if (!fill_from_package(paths, paths.prepared, package_path, options, source.contents))
+        package_source package;
+        if (!take_package(paths, package_path, options, package) ||
+            !fill_from_package(paths.prepared, package, options, source.contents))
             return false;
         file_identity after;
         if (!identified || !identify_file(package_path, after, ec) || !(after == source.package)) {
@@ -373,9 +391,16 @@ int apply_update(std::int32_t pid, const std::string& package_path, const std::s
     wait_for_process(pid);
     const extraction_options extraction{{}, exe_name, options.sha256};
     const bool from_prepared_copy = use_prepared_copy(paths, package_path, version, extraction);
+    // Taken while the application is still in place, so that it is never
+    // away while the package is copied or waited for.
+    package_source package{package_path, package_path, nullptr};
+    if (!from_prepared_copy && !take_package(paths, package_path, extraction, package)) {
+        launch_unless_told_not_to(paths.live / path_from_narrow(exe_name), "--update-failed", options);
+        return 1;
+    }
     if (!move_current_aside(paths))
         return 1;
-    if (!install_new_files(paths, package_path, version, extraction, from_prepared_copy))
+    if (!install_new_files(paths, package, version, extraction, from_prepared_copy))
         return roll_back(paths, exe_name, options);
     return finish_update(paths, exe_name, version, relaunch_args, options);
 }
@@ -389,6 +414,11 @@ int prepare_update(const std::string& package_path, const std::string& app_dir, 
     if (is_present(paths.prepared)) {
         log_message(spdlog::level::info, "Replacing the copy prepared earlier in current.new");
         remove_prepared_copy(paths);
+        // What stays there (a mount) would be written into, not replaced.
+        if (is_present(paths.prepared)) {
+            spdlog::error("Failed to remove {}, so nothing can be prepared", narrow_for_log(paths.prepared));
+            return 1;
+        }
     }
     spdlog::info("Preparing {} -> current.new/", package_path);
     extraction_options extraction{{}, exe_name, options.sha256};

@@ -60,6 +60,18 @@ void confirm_and_wait_for_removal()
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
 }
 
+// The masks of signals this process ignores and blocks, as the system
+// shows them ("0000000000000000 0000000000000000" when none).
+std::string ignored_or_blocked_signals()
+{
+    std::ifstream status("/proc/self/status");
+    std::string masks;
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("SigIgn:", 0) == 0 || line.rfind("SigBlk:", 0) == 0)
+            masks += (masks.empty() ? "" : " ") + line.substr(line.find_first_not_of(" \t", 7));
+    return masks;
+}
+
 int act_on_start_check(const std::string& mode)
 {
     if (mode == "confirm")
@@ -103,6 +115,7 @@ int main(int argc, char** argv)
     std::fprintf(out, "stdout=%s\n", link_target("/proc/self/fd/1").c_str());
     std::fprintf(out, "stderr=%s\n", link_target("/proc/self/fd/2").c_str());
     std::fprintf(out, "extra_fds=%s\n", inherited.c_str());
+    std::fprintf(out, "ignored_or_blocked=%s\n", ignored_or_blocked_signals().c_str());
     for (int i = 0; i < argc; ++i)
         std::fprintf(out, "arg=%s\n", argv[i]);
     std::fclose(out);

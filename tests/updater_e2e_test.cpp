@@ -168,6 +168,11 @@ TEST_F(updater_run, command_line_errors_and_help_touch_nothing)
           std::string(63, 'a')}, 105, "--sha256: a SHA-256 is 64 hexadecimal digits"},
         {{"prepare", "--package", "p", "--app-dir", root.string(), "--version", "1", "--sha256",
           std::string(63, 'a') + "g"}, 105, "--sha256: a SHA-256 is 64 hexadecimal digits"},
+        // The main executable is started from inside current/, never elsewhere.
+        {{"apply", "--pid", live, "--package", "p", "--app-dir", root.string(), "--version", "1", "--exe",
+          "/bin/echo"}, 105, "--exe: the main executable must be a path inside current/"},
+        {{"prepare", "--package", "p", "--app-dir", root.string(), "--version", "1", "--exe", "bin/../../x"}, 105,
+         "--exe: the main executable must be a path inside current/"},
         {{"bogus"}, 109, "The following argument was not expected: bogus"},
         {{"--pid", "1"}, 109, "The following arguments were not expected:"},
     };
@@ -236,6 +241,20 @@ TEST_F(updater_run, relaunch_arguments_follow_the_marker_and_are_split_like_a_sh
               log.end());
     EXPECT_EQ(started_app()["arg"],
               (lines{exe_path("my app"), "--after-update", "--flag", "two words", "say \"hi\"", "plain space"}));
+
+    // A line break in an argument reaches the application, but can't start
+    // a line of the log; what the updater's caller ignores or blocks is not
+    // passed on.
+    fs::remove(record);
+    write_zip(package, new_package_items());
+    const std::vector<std::string> command = apply_command({"--args", "'two\nlines'"});
+    std::vector<std::string> argv{"/bin/sh", "-c", "trap '' HUP INT && exec \"$0\" \"$@\""};
+    argv.insert(argv.end(), command.begin(), command.end());
+    ASSERT_EQ(run_program(argv, {{"RECORD_FILE", record.string()}}).exit_code, 0);
+    EXPECT_TRUE(log_has("Launching " + exe_path() + " --after-update 'two\\nlines'"));
+    auto app = started_app();
+    EXPECT_EQ(app["arg"], (lines{exe_path(), "--after-update", "two"}));  // the record's lines split it
+    EXPECT_EQ(app["ignored_or_blocked"], lines{"0000000000000000 0000000000000000"});
 }
 
 TEST_F(updater_run, launch_failures_are_logged_and_the_update_still_counts)
@@ -888,6 +907,12 @@ TEST_F(updater_run, a_prepared_copy_is_swapped_in_and_one_that_does_not_fit_is_n
              prepare();
              fs::remove(root / "current.new" / "lib" / "new.dat");
          }},
+        {"it is not a directory",
+         [&] {
+             prepare();
+             fs::rename(root / "current.new", dir.path / "elsewhere");
+             fs::create_directory_symlink(dir.path / "elsewhere", root / "current.new");
+         }},
     };
     for (const auto& [why, make] : misfits) {
         SCOPED_TRACE(why);
@@ -934,7 +959,7 @@ TEST_F(updater_run, a_prepared_copy_is_swapped_in_and_one_that_does_not_fit_is_n
     // Installed on quit: nothing is started, not even after a rollback; a
     // start check makes no sense then and is refused.
     reset();
-    fs::remove(record);
+    record = dir.path / "started by no launch.txt";  // apart from what earlier updates started
     ASSERT_EQ(apply({"--no-launch"}).exit_code, 0);
     EXPECT_TRUE(log_has("Not launching " + exe_path() + " --after-update: --no-launch"));
     expect_new_version();
@@ -999,6 +1024,20 @@ TEST_F(updater_run, only_a_package_with_the_sha256_given_is_installed)
     ASSERT_EQ(apply({"--sha256", upper}).exit_code, 0);
     EXPECT_EQ(read_file(root / ".version"), "2.0\n");
     EXPECT_EQ(started_app()["arg"], (lines{exe_path(), "--after-update"}));
+
+    // A pipe is never read as the package: it is refused while the
+    // application is still in place.
+    const fs::path pipe = dir.path / "pipe.zip";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0644), 0);
+    fs::remove(record);
+    EXPECT_EQ(run_program({updater, "apply", "--pid", "999999999", "--package", pipe.string(), "--app-dir",
+                           root.string(), "--version", "3.0", "--sha256", digest},
+                          {{"RECORD_FILE", record.string()}})
+                  .exit_code,
+              1);
+    EXPECT_TRUE(log_has("Failed to hold " + pipe.string() + " while its SHA-256 is checked: Invalid argument"));
+    EXPECT_EQ(started_app()["arg"], (lines{exe_path(), "--update-failed"}));
+    EXPECT_EQ(read_file(root / "current" / "new.txt"), "new version");
 
     const std::string other(64, 'e');
     fs::remove(record);

@@ -17,6 +17,14 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "prepare: %d %d %s\n", prepared.code, exit_code, prepared.message.c_str());
         return 1;
     }
+    // A run refused on its command line says why; the log, which it never
+    // touched, holds the run before.
+    const updater_client::result refused =
+        updater_client::prepare({INSTALLED_UPDATER, "missing.zip", argv[1], "2.0", "app.exe", "0", {}}, &exit_code);
+    if (exit_code != 105 || refused.message != "--sha256: a SHA-256 is 64 hexadecimal digits") {
+        std::fprintf(stderr, "refused: %d %s\n", exit_code, refused.message.c_str());
+        return 1;
+    }
     if (!updater_client::confirm_start(argv[1]))
         return 1;
     std::printf("C++ consumer: %s\n", prepared.message.c_str());
