@@ -420,19 +420,25 @@ std::string sha256_of_package(const std::string& package_path, const std::atomic
 void start_package_digest(package_digest& digest, const std::string& package_path)
 {
     try {
-        digest.thread =
-            std::thread([&digest, package_path] { digest.hex = sha256_of_package(package_path, digest.stopping); });
+        digest.thread = std::thread([&digest, package_path] {
+            // The workers go first; the digest takes the processors they
+            // leave idle, and the end of the extraction waits for the rest.
+            yield_processors_to_other_threads();
+            digest.hex = sha256_of_package(package_path, digest.stopping);
+        });
     } catch (const std::system_error&) {
-        digest.hex = sha256_of_package(package_path, digest.stopping);
     }
 }
 
 // Waits for the digest; stops it first where it no longer matters.
-void finish_package_digest(package_digest& digest, bool needed)
+// Where no thread could be started, it is computed now.
+void finish_package_digest(package_digest& digest, const std::string& package_path, bool needed)
 {
     digest.stopping = !needed;
     if (digest.thread.joinable())
         digest.thread.join();
+    else if (needed)
+        digest.hex = sha256_of_package(package_path, digest.stopping);
 }
 
 // The package extracted must be the one whose digest the caller was given.
@@ -460,7 +466,7 @@ bool extract_zip(const std::string& package_path, const std::string& dest_dir, c
     package_digest digest;
     if (!options.sha256.empty())
         start_package_digest(digest, package_path);
-    scope_exit stop_digest{[&digest] { finish_package_digest(digest, false); }};
+    scope_exit stop_digest{[&digest, &package_path] { finish_package_digest(digest, package_path, false); }};
     const zip_int64_t count = zip_get_num_entries(archive.get(), 0);
     spdlog::info("Extracting {} files from {}", count, package_path);
     const entry_failure failure = extract_entries(archive.get(), package_path, static_cast<zip_uint64_t>(count),
@@ -469,7 +475,7 @@ bool extract_zip(const std::string& package_path, const std::string& dest_dir, c
         return report_failure(archive.get(), failure);
     archive.reset();
     if (!options.sha256.empty()) {
-        finish_package_digest(digest, true);
+        finish_package_digest(digest, package_path, true);
         if (!digest_matches(package_path, options.sha256, digest.hex))
             return false;
     }

@@ -143,6 +143,10 @@ lock_outcome lock_update_log(const std::filesystem::path& log_file, std::FILE*& 
 
 // ---- Processes ----------------------------------------------------------------
 
+// Lets the calling thread run only where the process's other threads leave
+// a processor idle.
+void yield_processors_to_other_threads();
+
 // Writes a line to standard output, for the program that started the
 // updater; nothing happens, and nothing stops the updater, where nobody
 // reads it.

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <poll.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
@@ -458,4 +459,9 @@ void write_to_caller(const std::string& line)
             return;
         at += static_cast<std::size_t>(wrote);
     }
+}
+
+void yield_processors_to_other_threads()
+{
+    ::setpriority(PRIO_PROCESS, static_cast<id_t>(::syscall(SYS_gettid)), 19);
 }

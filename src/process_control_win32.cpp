@@ -142,3 +142,8 @@ void write_to_caller(const std::string& line)
     DWORD written = 0;
     ::WriteFile(out, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
 }
+
+void yield_processors_to_other_threads()
+{
+    ::SetThreadPriority(::GetCurrentThread(), THREAD_PRIORITY_LOWEST);
+}
