@@ -44,12 +44,13 @@ int missing(updater_error* error, const char* what)
     return fail(error, UPDATER_ERROR_INVALID_ARGUMENT, std::string(what) + " is required");
 }
 
-std::vector<std::string> apply_command(const updater_apply_request& request)
+// What both subcommands are told: the package, the root, the version, the
+// main executable and the digest, if any.
+template <class Request>
+std::vector<std::string> command(const Request& request, const char* subcommand)
 {
     std::vector<std::string> argv{updater_program(request.updater, request.app_dir),
-                                  "apply",
-                                  "--pid",
-                                  std::to_string(client::own_process_id()),
+                                  subcommand,
                                   "--package",
                                   request.package,
                                   "--app-dir",
@@ -58,6 +59,15 @@ std::vector<std::string> apply_command(const updater_apply_request& request)
                                   request.version,
                                   "--exe",
                                   given(request.exe) ? request.exe : "app.exe"};
+    if (given(request.sha256))
+        argv.insert(argv.end(), {"--sha256", request.sha256});
+    return argv;
+}
+
+std::vector<std::string> apply_command(const updater_apply_request& request)
+{
+    std::vector<std::string> argv = command(request, "apply");
+    argv.insert(argv.end(), {"--pid", std::to_string(client::own_process_id())});
     std::vector<std::string> args;
     for (const char* const* arg = request.args; arg && *arg; ++arg)
         args.emplace_back(*arg);
@@ -67,8 +77,6 @@ std::vector<std::string> apply_command(const updater_apply_request& request)
         argv.insert(argv.end(), {"--confirm-timeout", std::to_string(request.confirm_timeout_s)});
     if (request.no_launch)
         argv.emplace_back("--no-launch");
-    if (given(request.sha256))
-        argv.insert(argv.end(), {"--sha256", request.sha256});
     return argv;
 }
 
@@ -100,19 +108,8 @@ std::string logged_errors(const std::string& app_dir)
 
 int run_prepare(const updater_prepare_request& request, int* exit_code, updater_error* error)
 {
-    std::vector<std::string> argv{updater_program(request.updater, request.app_dir),
-                                  "prepare",
-                                  "--progress",
-                                  "--package",
-                                  request.package,
-                                  "--app-dir",
-                                  request.app_dir,
-                                  "--version",
-                                  request.version,
-                                  "--exe",
-                                  given(request.exe) ? request.exe : "app.exe"};
-    if (given(request.sha256))
-        argv.insert(argv.end(), {"--sha256", request.sha256});
+    std::vector<std::string> argv = command(request, "prepare");
+    argv.emplace_back("--progress");
     std::string said;  // the first line the updater wrote that is not progress
     const auto on_line = [&](const std::string& line) {
         unsigned long long done = 0, total = 0;

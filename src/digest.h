@@ -23,5 +23,15 @@ bool sha256_update(sha256_state& state, const void* data, std::size_t size);
 // false when the library failed.
 bool sha256_finish(sha256_state& state, std::string& hex);
 
-// The digest's bytes as lower-case hexadecimal digits.
-std::string hex_digits(const unsigned char* bytes, std::size_t size);
+// Bytes as lower-case hexadecimal digits, two to a byte.
+inline std::string hex_digits(const void* data, std::size_t size)
+{
+    static const char digits[] = "0123456789abcdef";
+    const auto* bytes = static_cast<const unsigned char*>(data);
+    std::string hex;
+    for (std::size_t i = 0; i < size; ++i) {
+        hex += digits[bytes[i] >> 4];
+        hex += digits[bytes[i] & 15];
+    }
+    return hex;
+}

@@ -37,14 +37,3 @@ bool sha256_finish(sha256_state& state, std::string& hex)
     hex = hex_digits(digest, size);
     return true;
 }
-
-std::string hex_digits(const unsigned char* bytes, std::size_t size)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (std::size_t i = 0; i < size; ++i) {
-        hex += digits[bytes[i] >> 4];
-        hex += digits[bytes[i] & 15];
-    }
-    return hex;
-}

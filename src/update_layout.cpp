@@ -15,6 +15,7 @@
 // record `current.new.ready` is written, after the copy is durable.
 #include "update_layout.h"
 
+#include "digest.h"
 #include "updater.h"
 
 #include <sstream>
@@ -181,13 +182,7 @@ void repair_prepared_copy(const layout_paths& paths, const layout_state& found)
 
 std::string hex_of(const std::string& bytes)
 {
-    static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (const unsigned char c : bytes) {
-        hex += digits[c >> 4];
-        hex += digits[c & 15];
-    }
-    return hex;
+    return hex_digits(bytes.data(), bytes.size());
 }
 
 bool bytes_of_hex(const std::string& hex, std::string& bytes)
