@@ -39,6 +39,13 @@ std::string updater_program(const char* updater, const char* app_dir)
     return given(updater) ? updater : client::join_path(app_dir, client::default_updater_name);
 }
 
+// Both subcommands need the package, the root and the version.
+template <class Request>
+bool complete(const Request* request)
+{
+    return request && given(request->package) && given(request->app_dir) && given(request->version);
+}
+
 int missing(updater_error* error, const char* what)
 {
     return fail(error, UPDATER_ERROR_INVALID_ARGUMENT, std::string(what) + " is required");
@@ -184,9 +191,7 @@ int updater_find_app_dir(const char* argv0, char* out, unsigned long out_size, u
 int updater_start_apply(const updater_apply_request* request, updater_error* error)
 {
     return guarded(error, [&] {
-        if (!request)
-            return missing(error, "the request");
-        if (!given(request->package) || !given(request->app_dir) || !given(request->version))
+        if (!complete(request))
             return missing(error, "package, app_dir and version");
         std::string message;
         if (!client::start_detached(apply_command(*request), message))
@@ -198,9 +203,7 @@ int updater_start_apply(const updater_apply_request* request, updater_error* err
 int updater_prepare(const updater_prepare_request* request, int* exit_code, updater_error* error)
 {
     return guarded(error, [&] {
-        if (!request)
-            return missing(error, "the request");
-        if (!given(request->package) || !given(request->app_dir) || !given(request->version))
+        if (!complete(request))
             return missing(error, "package, app_dir and version");
         return run_prepare(*request, exit_code, error);
     });

@@ -180,11 +180,6 @@ void repair_prepared_copy(const layout_paths& paths, const layout_state& found)
 
 // ---- The prepared copy's record ---------------------------------------------------
 
-std::string hex_of(const std::string& bytes)
-{
-    return hex_digits(bytes.data(), bytes.size());
-}
-
 bool bytes_of_hex(const std::string& hex, std::string& bytes)
 {
     if (hex.size() % 2 != 0)
@@ -206,7 +201,7 @@ bool bytes_of_hex(const std::string& hex, std::string& bytes)
 // entries and bytes.
 std::string record_text(const prepared_source& source)
 {
-    const auto field = [](const std::string& text) { return text.empty() ? std::string("-") : hex_of(text); };
+    const auto field = [](const std::string& text) { return text.empty() ? std::string("-") : hex_digits(text.data(), text.size()); };
     const file_identity& id = source.package;
     std::ostringstream text;
     text << "version " << field(source.version) << "\nexecutable " << field(source.main_executable) << "\nsha256 "

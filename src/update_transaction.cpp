@@ -307,10 +307,13 @@ int roll_back_unconfirmed(const layout_paths& paths, const std::string& exe_name
 bool start_new_version(const layout_paths& paths, const fs::path& exe_path, const std::string& argument_string,
                        const apply_options& options)
 {
-    if (!options.launch || options.confirm_timeout_s == 0) {
-        if (options.launch)
-            spdlog::info("Launching {} {}", narrow_from_path(exe_path), argument_string);
+    if (!options.launch) {
         launch_unless_told_not_to(exe_path, argument_string, options);
+        return true;
+    }
+    if (options.confirm_timeout_s == 0) {
+        spdlog::info("Launching {} {}", narrow_from_path(exe_path), argument_string);
+        launch_process(exe_path, argument_string);
         return true;
     }
     // A confirmation left from an earlier run would pass this one at once.
