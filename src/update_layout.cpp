@@ -1,5 +1,5 @@
-// The application root's layout: its names, the state a run finds it in,
-// the recovery from every such state, and the durable changes the update
+// The application root's layout: its names, the named layouts a run finds
+// it in, the repair of each, and the durable changes the update
 // transaction makes to it.
 //
 // While `current.bak` exists, the marker `current.incomplete` says that
@@ -7,12 +7,14 @@
 // `current` and removed only once that is complete (or the old application
 // is back in `current`), so a run killed at any instant leaves a layout the
 // next run repairs to a complete application. A version waits beside
-// `.version` meanwhile: the staged `.version.new` goes in place once the new
-// files are committed, the previous `.version.old` goes back when a start
-// check's rollback brings the old files back. A backup is renamed out of
-// the layout before it is removed, so that no run can find it half removed
-// and restore it. A copy prepared ahead, `current.new`, counts only once its
-// record `current.new.ready` is written, after the copy is durable.
+// `.version` meanwhile, and goes with the files that stay: the staged
+// `.version.new` goes in place once the new files are committed; while a
+// start check runs, the previous `.version.old` (or `.version.none`, where
+// there was no `.version`) says what a rollback gives `.version` back. A
+// backup is renamed out of the layout before it is removed, so that no run
+// can find it half removed and restore it. A copy prepared ahead,
+// `current.new`, counts only once its record `current.new.ready` is
+// written, after the copy is durable.
 #include "update_layout.h"
 
 #include "digest.h"
@@ -47,18 +49,25 @@ fs::path free_set_aside_name(const layout_paths& paths)
     }
 }
 
+std::vector<fs::path> set_aside_names(const layout_paths& paths)
+{
+    const fs::path::string_type prefix = fs::path(set_aside_prefix).native();
+    std::error_code ec;
+    std::vector<fs::path> found;
+    for (const fs::path& name : directory_names(root_directory(paths), ec))
+        if (name.native().compare(0, prefix.size(), prefix) == 0)
+            found.push_back(paths.root / name);
+    return found;
+}
+
 // Tries again to remove what earlier runs moved aside; quiet unless that
 // fails again. Whatever held it then may still hold it: one attempt, no
 // waiting.
 void remove_set_aside(const layout_paths& paths)
 {
-    const fs::path::string_type prefix = fs::path(set_aside_prefix).native();
-    std::error_code ec;
-    for (const fs::path& name : directory_names(root_directory(paths), ec)) {
-        if (name.native().compare(0, prefix.size(), prefix) != 0)
-            continue;
+    for (const fs::path& aside : set_aside_names(paths)) {
         removal_failure failure;
-        if (!remove_tree(paths.root / name, failure, busy_files::give_up))
+        if (!remove_tree(aside, failure, busy_files::give_up))
             warn_removal_failed(failure);
     }
 }
@@ -83,11 +92,8 @@ bool settle_version(const layout_paths& paths, const fs::path& waiting, bool goe
 {
     if (goes_with_the_files) {
         std::error_code ec;
-        rename_entry(waiting, paths.version, ec);
-        if (!ec) {
-            sync_root(paths);
+        if (move_in_root(paths, waiting, paths.version, ec))
             return true;
-        }
         spdlog::warn("Failed to write {}: {}", narrow_for_log(paths.version), ec.message());
         if (blocked == if_blocked::wait_for_next_run && entry_type_of(paths.version) == entry_type::file)
             return false;
@@ -101,8 +107,10 @@ bool settle_version(const layout_paths& paths, const fs::path& waiting, bool goe
 // files, or drop the previous one.
 void unmark_old_application(const layout_paths& paths)
 {
-    if (settle_staged_version(paths, false) && !is_present(paths.previous_version))
-        remove_marker(paths);
+    if (settle_staged_version(paths, false) && !is_present(paths.previous_version) &&
+        !is_present(paths.no_previous_version))
+        // A marker that stays is removed by the next run (rollback_cut_short).
+        (void)remove_marker(paths);
 }
 
 // A complete `current`: a real directory (not a link to one, not a file)
@@ -115,66 +123,85 @@ bool is_complete_tree(const fs::path& dir)
     return !directory_is_empty(dir, ec) && !ec;
 }
 
-// ---- Recovery -----------------------------------------------------------------
+// ---- Classifying --------------------------------------------------------------
 
-// Each row: the state a row applies to, and its repair, tried in this order
-// on the state found at the start (the versions first: restoring a backup
-// and removing the marker look at what still waits beside `.version`).
-//
-// Which files stay decides for both versions: the old ones are back, or
-// come back, where the marker is there, or a backup is beside a `current`
-// that is not complete.
-//
-//   found                                      repair
-//   .version.new, new files stay               put in place: its files were committed
-//   .version.new, old files come back          drop it
-//   .version.old, old files come back          put back: a rollback was under way
-//   .version.old, new files stay               drop it
-//   the marker, no backup                      remove the marker: a rollback got so far
-//   backup, no marker, complete current        leftover backup: discard it
-//   backup, marker or no complete current      stale backup: restore it
-//   current.new without its record             a preparation cut short: remove it
-//   a record without current.new               remove it
-
-bool old_files_come_back(const layout_state& found)
+application_layout classify_application(const layout_paths& paths)
 {
-    return found.marked || (found.backup && !found.live_complete);
-}
-
-void settle_waiting_versions(const layout_paths& paths, const layout_state& found)
-{
-    const bool old_files = old_files_come_back(found);
-    if (found.staged_version)
-        settle_staged_version(paths, !old_files);
-    if (found.previous_version)
-        settle_previous_version(paths, old_files);
-}
-
-bool repair_backup(const layout_paths& paths, const layout_state& found)
-{
-    if (!found.backup) {
-        if (found.marked)
-            unmark_old_application(paths);
-        return true;
+    const bool marked = is_present(paths.marker);
+    if (is_present(paths.backup)) {
+        if (marked)
+            return application_layout::update_cut_short;
+        return is_complete_tree(paths.live) ? application_layout::update_committed : application_layout::stale_backup;
     }
-    if (!old_files_come_back(found)) {
+    if (marked)
+        return application_layout::rollback_cut_short;
+    return entry_type_of(paths.live) == entry_type::directory ? application_layout::installed
+                                                                : application_layout::no_application;
+}
+
+prepared_layout classify_prepared(const layout_paths& paths)
+{
+    const bool copy = is_present(paths.prepared);
+    const bool record = is_present(paths.prepared_record);
+    if (copy)
+        return record ? prepared_layout::complete : prepared_layout::copy_cut_short;
+    return record ? prepared_layout::record_alone : prepared_layout::none;
+}
+
+// ---- Repairing ------------------------------------------------------------------
+
+// Each waiting version goes with the files that stay: the staged one goes
+// in place with the new files, the previous one goes back with the old
+// ones, and where there was none `.version` goes with the old ones. What
+// can't be settled waits for the next run, kept there by the marker where
+// the old files stay.
+void repair_versions(const layout_paths& paths, const waiting_versions& found, bool old_files)
+{
+    if (found.staged)
+        (void)settle_staged_version(paths, !old_files);
+    if (found.previous)
+        (void)settle_previous_version(paths, old_files);
+    if (found.none_before)
+        (void)settle_no_previous_version(paths, old_files);
+}
+
+bool repair_application(const layout_paths& paths, application_layout found)
+{
+    switch (found) {
+    case application_layout::installed:
+    case application_layout::no_application:
+        return true;
+    case application_layout::update_committed:
         log_message(spdlog::level::info, "Removing leftover current.bak from previous update");
         discard_tree(paths, paths.backup);
         return true;
-    }
-    if (found.marked)
+    case application_layout::update_cut_short:
         log_message(spdlog::level::warn, "Found incomplete current from an interrupted update");
-    log_message(spdlog::level::warn, "Found stale backup, restoring current from current.bak");
-    return restore_backup(paths);
+        [[fallthrough]];
+    case application_layout::stale_backup:
+        log_message(spdlog::level::warn, "Found stale backup, restoring current from current.bak");
+        return restore_backup(paths);
+    case application_layout::rollback_cut_short:
+        unmark_old_application(paths);
+        return true;
+    }
+    return true;
 }
 
-void repair_prepared_copy(const layout_paths& paths, const layout_state& found)
+void repair_prepared(const layout_paths& paths, prepared_layout found)
 {
-    if (found.prepared && !found.prepared_record) {
+    switch (found) {
+    case prepared_layout::none:
+    case prepared_layout::complete:
+        return;
+    case prepared_layout::copy_cut_short:
         log_message(spdlog::level::warn, "Removing incomplete current.new from an interrupted preparation");
         discard_tree(paths, paths.prepared);
-    } else if (found.prepared_record && !found.prepared) {
-        clear_name(paths, paths.prepared_record);
+        return;
+    case prepared_layout::record_alone:
+        // One that stays names no copy, and the next run tries again.
+        (void)clear_name(paths, paths.prepared_record);
+        return;
     }
 }
 
@@ -201,7 +228,9 @@ bool bytes_of_hex(const std::string& hex, std::string& bytes)
 // entries and bytes.
 std::string record_text(const prepared_source& source)
 {
-    const auto field = [](const std::string& text) { return text.empty() ? std::string("-") : hex_digits(text.data(), text.size()); };
+    const auto field = [](const std::string& text) {
+        return text.empty() ? std::string("-") : hex_digits(text.data(), text.size());
+    };
     const file_identity& id = source.package;
     std::ostringstream text;
     text << "version " << field(source.version) << "\nexecutable " << field(source.main_executable) << "\nsha256 "
@@ -244,6 +273,7 @@ layout_paths make_layout_paths(const std::string& app_dir)
             root / ".version",
             root / ".version.new",
             root / ".version.old",
+            root / ".version.none",
             root / ".update-confirmed",
             root / "current.new",
             root / "current.new.ready",
@@ -251,23 +281,49 @@ layout_paths make_layout_paths(const std::string& app_dir)
             root / (std::string(set_aside_prefix) + "package")};
 }
 
-layout_state read_layout(const layout_paths& paths)
+root_layout classify_layout(const layout_paths& paths)
 {
-    return {is_present(paths.marker),         is_present(paths.backup),
-            is_complete_tree(paths.live),     is_present(paths.staged_version),
-            is_present(paths.previous_version), is_present(paths.prepared),
-            is_present(paths.prepared_record)};
+    root_layout found;
+    found.application = classify_application(paths);
+    found.versions = {is_present(paths.staged_version), is_present(paths.previous_version),
+                      is_present(paths.no_previous_version)};
+    found.prepared = classify_prepared(paths);
+    found.set_aside = !set_aside_names(paths).empty();
+    found.confirmation = is_present(paths.confirmation);
+    return found;
+}
+
+bool old_files_stay(application_layout application)
+{
+    return application == application_layout::stale_backup || application == application_layout::update_cut_short ||
+           application == application_layout::rollback_cut_short;
+}
+
+bool is_settled(const root_layout& layout)
+{
+    const waiting_versions& versions = layout.versions;
+    return (layout.application == application_layout::installed ||
+            layout.application == application_layout::no_application) &&
+           !versions.staged && !versions.previous && !versions.none_before &&
+           (layout.prepared == prepared_layout::none || layout.prepared == prepared_layout::complete);
+}
+
+// The versions first: restoring a backup and removing the marker look at
+// what still waits beside `.version`.
+bool repair_layout(const layout_paths& paths, const root_layout& found)
+{
+    if (found.set_aside)
+        remove_set_aside(paths);
+    repair_versions(paths, found.versions, old_files_stay(found.application));
+    if (!repair_application(paths, found.application))
+        return false;
+    repair_prepared(paths, found.prepared);
+    return true;
 }
 
 bool recover_layout(const layout_paths& paths)
 {
-    remove_set_aside(paths);
-    const layout_state found = read_layout(paths);
-    settle_waiting_versions(paths, found);
-    if (!repair_backup(paths, found))
-        return false;
-    repair_prepared_copy(paths, found);
-    return true;
+    return repair_layout(paths, classify_layout(paths));
 }
 
 bool is_present(const fs::path& path)
@@ -275,9 +331,6 @@ bool is_present(const fs::path& path)
     return entry_type_of(path) != entry_type::absent;
 }
 
-// Where a failure could leave the layout ambiguous after a power loss the
-// caller treats it as a failed step; elsewhere it is worth a warning and
-// nothing more.
 bool sync_root(const layout_paths& paths)
 {
     if (sync_directory(root_directory(paths)))
@@ -288,9 +341,11 @@ bool sync_root(const layout_paths& paths)
 
 bool clear_name(const layout_paths& paths, const fs::path& target)
 {
+    if (!is_present(target))
+        return true;
     removal_failure failure;
     if (remove_tree(target, failure))
-        return true;
+        return sync_root(paths);
     warn_removal_failed(failure);
     const fs::path aside = free_set_aside_name(paths);
     std::error_code ec;
@@ -300,22 +355,34 @@ bool clear_name(const layout_paths& paths, const fs::path& target)
         return false;
     }
     spdlog::warn("Moved {} aside to {}", narrow_for_log(target), narrow_for_log(aside));
-    sync_root(paths);
-    return true;
+    return sync_root(paths);
+}
+
+bool move_in_root(const layout_paths& paths, const fs::path& from, const fs::path& to, std::error_code& ec)
+{
+    rename_entry(from, to, ec);
+    if (ec)
+        return false;
+    if (sync_root(paths))
+        return true;
+    ec = std::make_error_code(std::errc::io_error);
+    return false;
 }
 
 // A run stopped during the removal leaves only a set-aside name, which
-// every run clears. Where the rename fails the tree is removed in place.
+// every run clears. Where the rename fails the tree is removed in place;
+// where it can't be made durable the tree waits aside for the next run, as
+// a power loss could otherwise bring back its name with half of it.
 void discard_tree(const layout_paths& paths, const fs::path& target)
 {
     const fs::path aside = free_set_aside_name(paths);
     std::error_code ec;
-    rename_entry(target, aside, ec);
-    if (ec) {
-        clear_name(paths, target);
+    if (!move_in_root(paths, target, aside, ec)) {
+        if (is_present(target))
+            // What stays is reported, and the next run tries again.
+            (void)clear_name(paths, target);
         return;
     }
-    sync_root(paths);
     removal_failure failure;
     if (remove_tree(aside, failure))
         return;
@@ -334,18 +401,21 @@ bool write_new_root_file(const layout_paths& paths, const fs::path& file, const 
         ec = std::make_error_code(std::errc::file_exists);
         return false;
     }
-    return write_new_file(file, content, ec);
+    if (!write_new_file(file, content, ec))
+        return false;
+    if (sync_root(paths))
+        return true;
+    ec = std::make_error_code(std::errc::io_error);
+    return false;
 }
 
 bool create_marker(const layout_paths& paths)
 {
     std::error_code ec;
-    if (!clear_name(paths, paths.marker) || !write_new_file(paths.marker, "", ec)) {
-        spdlog::error("Failed to create {}", narrow_for_log(paths.marker));
-        return false;
-    }
-    // The marker must be on disk before anything of the new `current` is.
-    return sync_root(paths);
+    if (write_new_root_file(paths, paths.marker, "", ec))
+        return true;
+    spdlog::error("Failed to create {}", narrow_for_log(paths.marker));
+    return false;
 }
 
 bool remove_marker(const layout_paths& paths)
@@ -363,12 +433,21 @@ bool settle_previous_version(const layout_paths& paths, bool rolling_back)
     return settle_version(paths, paths.previous_version, rolling_back, if_blocked::give_up);
 }
 
+// `.version` goes first: a run stopped in between would otherwise find the
+// new one without the record that says to remove it.
+bool settle_no_previous_version(const layout_paths& paths, bool rolling_back)
+{
+    if (rolling_back && !clear_name(paths, paths.version))
+        return false;
+    return clear_name(paths, paths.no_previous_version);
+}
+
 bool restore_backup(const layout_paths& paths)
 {
     // Whatever is in the way (a partial `current`, or something that is not
     // a directory at all) goes; if it can't, the rename below says so.
     if (is_present(paths.live))
-        clear_name(paths, paths.live);
+        (void)clear_name(paths, paths.live);
     std::error_code ec;
     rename_entry(paths.backup, paths.live, ec);
     if (ec) {
@@ -376,21 +455,20 @@ bool restore_backup(const layout_paths& paths)
         return false;
     }
     // The rename is made durable before the marker goes, so the marker never
-    // outlives a partial `current`.
-    sync_root(paths);
-    unmark_old_application(paths);
-    sync_root(paths);
+    // outlives a partial `current`; where it can't be, the marker stays and
+    // the next run removes it.
+    if (sync_root(paths))
+        unmark_old_application(paths);
     return true;
 }
 
 bool write_prepared_record(const layout_paths& paths, const prepared_source& source)
 {
     std::error_code ec;
-    if (!write_new_root_file(paths, paths.prepared_record, record_text(source), ec)) {
-        spdlog::error("Failed to write {}: {}", narrow_for_log(paths.prepared_record), ec.message());
-        return false;
-    }
-    return sync_root(paths);
+    if (write_new_root_file(paths, paths.prepared_record, record_text(source), ec))
+        return true;
+    spdlog::error("Failed to write {}: {}", narrow_for_log(paths.prepared_record), ec.message());
+    return false;
 }
 
 bool read_prepared_record(const layout_paths& paths, prepared_source& source)
@@ -402,7 +480,7 @@ bool read_prepared_record(const layout_paths& paths, prepared_source& source)
 
 void remove_prepared_copy(const layout_paths& paths)
 {
-    if (clear_name(paths, paths.prepared_record))
-        sync_root(paths);
+    // A record that stays names no copy, and the next run removes it.
+    (void)clear_name(paths, paths.prepared_record);
     discard_tree(paths, paths.prepared);
 }

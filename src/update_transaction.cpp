@@ -4,18 +4,22 @@
 // `prepare` makes such a copy, `current.new`, while the application still
 // runs, so that `apply` is left only the swap.
 //
-// The forward steps of `apply`, in order, each with what undoes it (the
-// layout and its recovery are in update_layout.cpp):
+// The forward steps of `apply`, in order, with the layout each leaves
+// (named in update_layout.h, where recovery repairs each) and what undoes
+// it:
 //
-//   1. current -> current.bak                    restore_backup
-//   2. the marker, then the staged version       restore_backup, which drops the
-//                                                version and removes the marker
-//   3. the new current: extracted from the       restore_backup, which clears it
+//   step                                        leaves             undone by
+//   1. current -> current.bak                   stale_backup       restore_backup
+//   2. the marker, then the staged version      update_cut_short   restore_backup, which drops the
+//                                                                  version and removes the marker
+//   3. the new current: extracted from the      update_cut_short   restore_backup, which clears it
 //      package, or current.new renamed to it
-//   4. the commit: the marker goes               from here on the new version stays,
-//   5. the staged version in place               but for a failed start check:
-//   6. the new version started (and checked)     roll_back_unconfirmed
-//   7. the backup discarded
+//   4. the commit: the marker goes              update_committed   from here on the new version
+//   5. under a start check, the previous        update_committed   stays, but for a failed start
+//      version aside (or a record that there                       check: roll_back_unconfirmed,
+//      was none); the staged version in place                      which marks the files untrusted
+//   6. the new version started (and checked)    update_committed   again (update_cut_short) first
+//   7. the backup discarded                     installed
 #include "updater.h"
 
 #include "platform.h"
@@ -42,7 +46,10 @@ bool move_current_aside(const layout_paths& paths)
         spdlog::error("Failed to rename current: {}", ec.message());
         return false;
     }
-    sync_root(paths);
+    // Either order of this rename and the marker's creation, next, is a
+    // layout recovery repairs; the marker's own sync, which must succeed,
+    // makes both durable.
+    (void)sync_root(paths);
     return true;
 }
 
@@ -53,11 +60,10 @@ bool move_current_aside(const layout_paths& paths)
 bool stage_version(const layout_paths& paths, const std::string& version)
 {
     std::error_code ec;
-    if (!write_new_root_file(paths, paths.staged_version, version + text_line_end, ec)) {
-        spdlog::error("Failed to write {}: {}", narrow_for_log(paths.staged_version), ec.message());
-        return false;
-    }
-    return sync_root(paths);
+    if (write_new_root_file(paths, paths.staged_version, version + text_line_end, ec))
+        return true;
+    spdlog::error("Failed to write {}: {}", narrow_for_log(paths.staged_version), ec.message());
+    return false;
 }
 
 // The package as a run reads it: the path given, as the log shows it, and
@@ -93,10 +99,12 @@ bool take_package(const layout_paths& paths, const std::string& package_path, co
 // Fills dest from the package, counts what it holds and makes it durable.
 // A package that holds no file is no application: installed, it would even
 // leave a `current` that recovery takes for an extraction cut short.
-bool fill_from_package(const fs::path& dest, const package_source& package, const extraction_options& options,
-                       tree_measure& contents)
+bool fill_from_package(const layout_paths& paths, const fs::path& dest, const package_source& package,
+                       const extraction_options& options, tree_measure& contents)
 {
     create_directory_tree(dest);
+    if (!sync_root(paths))
+        return false;
     // Held before anything is written below it, so that the sync hears of
     // every write that failed.
     const tree_hold_ptr hold = hold_tree(dest);
@@ -125,13 +133,14 @@ bool move_prepared_copy_in(const layout_paths& paths)
 {
     log_message(spdlog::level::info, "Using the prepared copy: current.new/ -> current/");
     std::error_code ec;
-    rename_entry(paths.prepared, paths.live, ec);
-    if (ec) {
-        spdlog::error("Failed to rename current.new: {}", ec.message());
-        clear_name(paths, paths.prepared_record);
-        return false;
-    }
-    return sync_root(paths);
+    if (move_in_root(paths, paths.prepared, paths.live, ec))
+        return true;
+    spdlog::error("Failed to rename current.new: {}", ec.message());
+    if (is_present(paths.prepared))
+        // A record that stays is removed with its copy by the next run that
+        // finds the copy does not fit.
+        (void)clear_name(paths, paths.prepared_record);
+    return false;
 }
 
 // Removing the marker commits the new `current`; if that fails the next run
@@ -144,8 +153,8 @@ bool commit_new_files(const layout_paths& paths)
         return false;
     }
     if (is_present(paths.prepared_record) && !is_present(paths.prepared))
-        clear_name(paths, paths.prepared_record);
-    sync_root(paths);
+        // One that stays names no copy; the next run removes it.
+        (void)clear_name(paths, paths.prepared_record);
     return true;
 }
 
@@ -162,7 +171,7 @@ bool install_new_files(const layout_paths& paths, const package_source& package,
         } else {
             spdlog::info("Extracting {} -> current/", package.given);
             tree_measure contents;
-            if (!fill_from_package(paths.live, package, options, contents))
+            if (!fill_from_package(paths, paths.live, package, options, contents))
                 return false;
         }
         return commit_new_files(paths);
@@ -250,37 +259,53 @@ int roll_back(const layout_paths& paths, const std::string& exe_name, const appl
 
 // What became of `.version` when the new version went in under a start
 // check, so that a rollback can give it back: the entry itself (a file, a
-// link, a pipe, whatever it is) moved aside; nothing, when there was none;
-// or left where it is, when the new version can't replace it (a directory).
+// link, a pipe, whatever it is) moved aside; nothing, when there was none,
+// which a record beside it says; or left where it is, when the new version
+// can't replace it (a directory).
 enum class previous_version { moved_aside, absent, left_in_place };
 
-// False when `.version` could not be moved aside: the start can then not be
-// checked without losing it.
+// The record that there was no `.version`, or the entry moved aside, is
+// durable before the new version goes in: a rollback stopped part way is
+// finished by the next run from it. False when neither could be done: the
+// start can then not be checked without losing the previous version.
 bool move_previous_version_aside(const layout_paths& paths, previous_version& previous)
 {
     const entry_type type = entry_type_of(paths.version);
     previous = type == entry_type::absent      ? previous_version::absent
                : type == entry_type::directory ? previous_version::left_in_place
                                                : previous_version::moved_aside;
-    if (previous != previous_version::moved_aside)
-        return true;
     std::error_code ec = std::make_error_code(std::errc::file_exists);
-    if (clear_name(paths, paths.previous_version))
-        rename_entry(paths.version, paths.previous_version, ec);
-    if (!ec)
+    if (previous == previous_version::left_in_place ||
+        (previous == previous_version::absent && write_new_root_file(paths, paths.no_previous_version, "", ec)) ||
+        (previous == previous_version::moved_aside && clear_name(paths, paths.previous_version) &&
+         move_in_root(paths, paths.version, paths.previous_version, ec)))
         return true;
-    spdlog::error("Failed to move {} aside, so the start of the new version can't be checked: {}",
-                  narrow_for_log(paths.version), ec.message());
+    const std::string what = previous == previous_version::absent
+                                 ? "create " + narrow_for_log(paths.no_previous_version)
+                                 : "move " + narrow_for_log(paths.version) + " aside";
+    spdlog::error("Failed to {}, so the start of the new version can't be checked: {}", what, ec.message());
     return false;
 }
 
-// Gives `.version` back what it was before the update.
+// Gives `.version` back what it was before the update. What can't be given
+// back waits beside it, and the marker, there already, keeps it waiting
+// for the next run.
 void restore_previous_version(const layout_paths& paths, previous_version previous)
 {
     if (previous == previous_version::moved_aside)
-        settle_previous_version(paths, true);
-    else if (previous == previous_version::absent && clear_name(paths, paths.version))
-        sync_root(paths);
+        (void)settle_previous_version(paths, true);
+    else if (previous == previous_version::absent)
+        (void)settle_no_previous_version(paths, true);
+}
+
+// The new version stays: what was kept for a rollback goes. What can't be
+// removed now is dropped by the next run, which finds the new files stay.
+void drop_previous_version(const layout_paths& paths, previous_version previous)
+{
+    if (previous == previous_version::moved_aside)
+        (void)settle_previous_version(paths, false);
+    else if (previous == previous_version::absent)
+        (void)settle_no_previous_version(paths, false);
 }
 
 // Puts the old application back after the new one failed its start check.
@@ -293,7 +318,7 @@ int roll_back_unconfirmed(const layout_paths& paths, const std::string& exe_name
                           const apply_options& options)
 {
     if (!create_marker(paths)) {
-        settle_previous_version(paths, false);
+        drop_previous_version(paths, previous);
         return 1;
     }
     restore_previous_version(paths, previous);
@@ -325,8 +350,9 @@ bool start_new_version(const layout_paths& paths, const fs::path& exe_path, cons
     spdlog::info("Launching {} {}", narrow_from_path(exe_path), argument_string);
     const bool confirmed =
         launch_and_await_confirmation(exe_path, argument_string, paths.confirmation, options.confirm_timeout_s);
-    // It has served its purpose; one that came too late goes as well.
-    clear_name(paths, paths.confirmation);
+    // It has served its purpose; one that came too late goes as well, or
+    // else with the next start check.
+    (void)clear_name(paths, paths.confirmation);
     return confirmed;
 }
 
@@ -337,17 +363,17 @@ int finish_update(const layout_paths& paths, const std::string& exe_name, const 
     if (options.confirm_timeout_s > 0 && !move_previous_version_aside(paths, previous))
         return roll_back_unconfirmed(paths, exe_name, previous_version::left_in_place, options);
     // The backup is removed next, so the version is on disk before that. A
-    // version that can't be put in place does not undo the update.
+    // version that can't be put in place does not undo the update: it waits
+    // for one more try by the next run, or is dropped.
     if (is_present(paths.staged_version))
-        settle_staged_version(paths, true, if_blocked::wait_for_next_run);
+        (void)settle_staged_version(paths, true, if_blocked::wait_for_next_run);
     spdlog::info("Version written: {}", version);
     std::string argument_string = "--after-update";
     if (!relaunch_args.empty())
         argument_string += " " + relaunch_args;
     if (!start_new_version(paths, paths.live / path_from_narrow(exe_name), argument_string, options))
         return roll_back_unconfirmed(paths, exe_name, previous, options);
-    if (previous == previous_version::moved_aside)
-        settle_previous_version(paths, false);
+    drop_previous_version(paths, previous);
     log_message(spdlog::level::info, "Cleaning up backup");
     discard_tree(paths, paths.backup);
     log_message(spdlog::level::info, "Update complete, exiting");
@@ -355,6 +381,17 @@ int finish_update(const layout_paths& paths, const std::string& exe_name, const 
 }
 
 // ---- prepare ----------------------------------------------------------------------
+
+// A copy that could not start is not prepared: the application learns it
+// while it still runs, rather than from an update that starts nothing.
+bool holds_main_executable(const fs::path& copy, const std::string& package_path, const std::string& exe_name)
+{
+    const entry_type type = entry_type_of(copy / path_from_narrow(exe_name));
+    if (type != entry_type::absent && type != entry_type::directory)
+        return true;
+    spdlog::error("{} holds no main executable {}", package_path, exe_name);
+    return false;
+}
 
 // Fills current.new from the package and records what it came from. The
 // package must be the same file, unchanged, after the extraction as before
@@ -368,14 +405,15 @@ bool prepare_copy(const layout_paths& paths, const std::string& package_path, co
         const bool identified = identify_file(package_path, source.package, ec);
         package_source package;
         if (!take_package(paths, package_path, options, package) ||
-            !fill_from_package(paths.prepared, package, options, source.contents))
+            !fill_from_package(paths, paths.prepared, package, options, source.contents))
             return false;
         file_identity after;
         if (!identified || !identify_file(package_path, after, ec) || !(after == source.package)) {
             spdlog::error("{} changed while it was extracted", package_path);
             return false;
         }
-        return write_prepared_record(paths, source);
+        return holds_main_executable(paths.prepared, package_path, options.main_executable) &&
+               write_prepared_record(paths, source);
     } catch (const std::exception& error) {
         spdlog::error("{}", error.what());
         return false;

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <sstream>
 
 using namespace test;
 
@@ -105,8 +106,7 @@ protected:
             return check_after_faulted_preparation(result);
         const lines log = log_messages(root / "updater.log");
         const bool log_says_done = !log.empty() && log.back() == "Update complete, exiting";
-        EXPECT_EQ(log_says_done, result.exit_code == 0) << result.err;
-        EXPECT_TRUE(result.exit_code == 0 || result.exit_code == 1) << result.exit_code << result.err;
+        EXPECT_EQ(result.exit_code, log_says_done ? 0 : 1) << result.err;
         run_program({updater, "apply", "--pid", "0", "--package", (dir.path / "absent.zip").string(), "--app-dir",
                      root.string(), "--version", "2.0"});
         const bool applied = result.exit_code == 0;
@@ -189,6 +189,89 @@ TEST_F(fault_walk, the_new_files_are_flushed_as_written_and_one_by_one_on_fuse)
                                                       false, false, 1}});
     EXPECT_GE(calls_in_clean_run("fsync"), flushes_of_small_package + 1);
     EXPECT_EQ(fs::file_size(root / "current" / "big.dat"), 200u << 20);
+}
+
+// Recovery reads meaning into which names of the root are there together,
+// and after a power loss the file system may have kept any of the changes
+// that were not yet flushed, in any order. So each change to a name of the
+// layout is flushed (an fsync of the root, or a syncfs) before the next is
+// made, on every road: an update, its rollback, a start check's rollback
+// with and without a previous `.version`, a preparation and the swap of
+// the copy, and the repair of a layout that a stopped run left.
+TEST_F(fault_walk, every_change_to_the_layout_is_flushed_before_the_next)
+{
+    const fs::path trace = dir.path / "trace";
+    const auto layout_name = [&](const fs::path& path) {
+        const std::string name = path.filename().string();
+        return path.parent_path() == root && name != "updater.log" && name != ".update-confirmed" &&
+               name.rfind("updater.trash.", 0) != 0;
+    };
+    // The changes made after another without a flush between them.
+    const auto unflushed_pairs = [&] {
+        std::vector<std::string> found;
+        std::string unflushed;
+        for (const std::string& line : read_lines(trace)) {
+            std::istringstream words(line);
+            std::string call, first, second;
+            words >> call >> first >> second;
+            if ((call == "fsync" && fs::path(first) == root) || call == "syncfs") {
+                unflushed.clear();
+                continue;
+            }
+            if (call == "fsync" || !(layout_name(first) || (!second.empty() && layout_name(second))))
+                continue;
+            if (!unflushed.empty())
+                found.push_back(unflushed + " | " + line);
+            unflushed = line;
+        }
+        fs::remove(trace);
+        return found;
+    };
+    const auto traced = [&](const std::vector<std::string>& extra = {}) {
+        std::vector<std::string> argv{updater, "apply", "--pid", "0", "--package", package.string(),
+                                      "--app-dir", root.string(), "--version", "2.0"};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        return run_program(argv, {{"LD_PRELOAD", fault_library}, {"FAULT_TRACE", trace.string()}});
+    };
+    const std::string good_package = read_file(package);
+
+    reset_root();
+    EXPECT_EQ(traced().exit_code, 0);
+    EXPECT_EQ(unflushed_pairs(), lines{}) << "an update";
+
+    reset_root();
+    run_program({updater, "prepare", "--package", package.string(), "--app-dir", root.string(), "--version", "2.0"},
+                {{"LD_PRELOAD", fault_library}, {"FAULT_TRACE", trace.string()}});
+    EXPECT_EQ(unflushed_pairs(), lines{}) << "a preparation";
+    EXPECT_EQ(traced().exit_code, 0);
+    EXPECT_EQ(unflushed_pairs(), lines{}) << "the swap of a prepared copy";
+
+    // The new version's main executable can't start, so it never confirms.
+    for (const bool had_version : {true, false}) {
+        reset_root();
+        if (!had_version)
+            fs::remove(root / ".version");
+        EXPECT_EQ(traced({"--confirm-timeout", "5"}).exit_code, 1);
+        EXPECT_EQ(unflushed_pairs(), lines{}) << "a start check's rollback, with a .version: " << had_version;
+        EXPECT_EQ(fs::exists(root / ".version"), had_version);
+    }
+
+    write_zip(package, {{"ok.txt", "fine"}, {"../escape", "refused"}});
+    reset_root();
+    EXPECT_EQ(traced().exit_code, 1);
+    EXPECT_EQ(unflushed_pairs(), lines{}) << "a rollback";
+
+    // A stopped update: the staged version and the marker beside the
+    // backup, and half of the new files.
+    reset_root();
+    fs::rename(root / "current", root / "current.bak");
+    write_file(root / "current" / "new.txt", "ne");
+    write_file(root / "current.incomplete", "");
+    write_file(root / ".version.new", "2.0\n");
+    fs::remove(package);
+    EXPECT_EQ(traced().exit_code, 1);
+    EXPECT_EQ(unflushed_pairs(), lines{}) << "a repair";
+    write_file(package, good_package);
 }
 
 TEST_F(fault_walk, a_rollback_whose_rename_fails_says_so_and_the_next_run_restores)

@@ -9,7 +9,9 @@
 // start, version two exits without, so that those runs are killed while
 // waiting and while rolling back too. Half the updates come after a
 // preparation: of their own package (and so swap the prepared copy in),
-// of it but killed at a random instant, or of the other version.
+// of it but killed at a random instant, or of the other version. A sixth
+// of the runs start from a root without `.version`, which must stay
+// without one where the old application stays.
 //
 //   kill_trials UPDATER [--trials N] [--seed S]
 //
@@ -178,6 +180,9 @@ int main(int argc, char** argv)
 
         const bool start_check = random() % 2 == 0;
         const bool nothing_to_install = random() % 8 == 0;
+        const bool had_version = random() % 6 != 0;
+        if (!had_version)
+            fs::remove(root / ".version");
         // Half the updates find a copy prepared: of their own package,
         // stopped part way, or of the other version.
         switch (random() % 6) {
@@ -206,8 +211,10 @@ int main(int argc, char** argv)
         // One version complete, and `.version` naming that one.
         const tree after = tree_contents(root / "current");
         const auto holds = [&](int version) {
+            const bool version_file = version == to || had_version;
             return after == versions[version] && !fs::exists(root / "current.bak") &&
-                   read_file(root / ".version") == packages[version].stem().string() + "\n";
+                   fs::exists(root / ".version") == version_file &&
+                   (!version_file || read_file(root / ".version") == packages[version].stem().string() + "\n");
         };
         if (holds(from))
             ++ended_old;
