@@ -490,13 +490,13 @@ TEST_F(wine_run, the_example_application_updates_itself_and_keeps_its_arguments)
 
 // With --sha256 the package is held, shared for reading only, from before it
 // is hashed to the end of its extraction: a program that keeps replacing
-// and rewriting it meanwhile gets the verified bytes installed, or a
-// rollback, never its own.
+// and rewriting it meanwhile is refused, and the verified bytes are
+// installed.
 TEST_F(wine_run, a_package_swapped_and_rewritten_during_the_run_is_never_installed)
 {
     std::vector<zip_item> good = new_package_items(), evil = new_package_items();
-    good.push_back({"big.bin", std::string(32 << 20, 'g'), item_kind::file, 0, false, true});
-    evil.push_back({"big.bin", std::string(32 << 20, 'e'), item_kind::file, 0, false, true});
+    good.push_back({"big.bin", std::string(64 << 20, 'g'), item_kind::file, 0, false, true});
+    evil.push_back({"big.bin", std::string(64 << 20, 'e'), item_kind::file, 0, false, true});
     write_zip(package, good);
     write_zip(dir.path / "evil.zip", evil);
     const std::string digest = run_program({"/usr/bin/sha256sum", package.string()}).out.substr(0, 64);
@@ -505,20 +505,34 @@ TEST_F(wine_run, a_package_swapped_and_rewritten_during_the_run_is_never_install
                                  ", not the expected " + std::string(64, '0'));
     EXPECT_EQ(tree_contents(root / "current"), old_tree);
 
-    const fs::path counts = dir.path / "counts";
+    // The swapper starts once the update holds the package, and goes on
+    // past its end.
+    const fs::path counts = dir.path / "counts", go = dir.path / "go";
     const int swapping = start_program({wine, swapper, windows_path(package), windows_path(dir.path / "evil.zip"),
-                                        windows_path(counts), "8000"});
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
-    write_zip(package, good);
-    const int exit_code = apply({"--sha256", digest}).exit_code;
+                                        windows_path(counts), "4000", windows_path(go)});
+    fs::remove(root / "updater.log");
+    const int updating = start_program({wine, updater_exe, "apply", "--pid", "999999", "--package",
+                                        windows_path(package), "--app-dir", windows_path(root), "--version", "2.0",
+                                        "--sha256", digest});
     int status = 0;
-    ::waitpid(swapping, &status, 0);
-    EXPECT_TRUE(exit_code == 0 || exit_code == 1);
-    if (exit_code == 0)
-        EXPECT_EQ(read_file(root / "current" / "big.bin"), std::string(32 << 20, 'g'));
-    else
-        EXPECT_EQ(tree_contents(root / "current"), old_tree);
-    EXPECT_NE(read_file(counts), "") << "the swapper did not run";
+    bool ended = false;
+    for (bool moved_aside = false; !moved_aside && !ended;) {
+        const lines log = messages();
+        moved_aside = std::find(log.begin(), log.end(), "Renaming current/ -> current.bak/") != log.end();
+        ended = !moved_aside && ::waitpid(updating, &status, WNOHANG) != 0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    write_file(go, "");
+    if (!ended)
+        ::waitpid(updating, &status, 0);
+    ::waitpid(swapping, nullptr, 0);
+    EXPECT_FALSE(ended) << "the update ended before it moved current aside";
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 0);
+    EXPECT_EQ(read_file(root / "current" / "big.bin"), std::string(64 << 20, 'g'));
+    unsigned succeeded = 0, refused = 0;
+    std::istringstream(read_file(counts)) >> succeeded >> refused;
+    EXPECT_GT(refused, 0u) << "the swapper was never refused: the package was not held";
+    EXPECT_GT(succeeded, 0u) << "the swapper never got through, even after the update";
 }
 
 // Wine follows its links whatever a call asks, so a link at `current` (an

@@ -1,8 +1,9 @@
-// Windows helper process: for the milliseconds given as the fourth
-// argument, keeps trying to put the file given as the second argument in
-// place of the first: by renaming a copy of it over the first, and by
-// writing it into the first in place. Then writes to the file given as the
-// third argument how many of those attempts succeeded and how many failed.
+// Windows helper process: once the file given as the fifth argument exists,
+// for the milliseconds given as the fourth, keeps trying to put the file
+// given as the second argument in place of the first: by renaming a copy of
+// it over the first, and by writing it into the first in place. Then writes
+// to the file given as the third argument how many of those attempts
+// succeeded and how many failed.
 #include <windows.h>
 
 #include <cstdio>
@@ -12,8 +13,13 @@
 
 int main(int argc, char** argv)
 {
-    if (argc < 5)
+    if (argc < 6)
         return 2;
+    for (int waited = 0; ::GetFileAttributesA(argv[5]) == INVALID_FILE_ATTRIBUTES; ++waited) {
+        if (waited > 60000)
+            return 3;
+        ::Sleep(1);
+    }
     const std::string target = argv[1], replacement = argv[2], copy = target + ".next";
     std::vector<char> content;
     if (FILE* in = std::fopen(replacement.c_str(), "rb")) {
