@@ -15,10 +15,10 @@ using deflate_decoder_ptr = std::unique_ptr<deflate_decoder, deflate_decoder_del
 
 // A decoder of raw deflate data (no zlib or gzip wrapper), or null when it
 // can't be set up. One serves all entries of a package in turn.
-deflate_decoder_ptr new_deflate_decoder();
+[[nodiscard]] deflate_decoder_ptr new_deflate_decoder();
 
 // Makes the decoder ready for the start of a new stream.
-bool restart_deflate_decoder(deflate_decoder& decoder);
+[[nodiscard]] bool restart_deflate_decoder(deflate_decoder& decoder);
 
 struct inflate_window {
     const unsigned char* in;

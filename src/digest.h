@@ -14,14 +14,14 @@ struct sha256_closer {
 using sha256_ptr = std::unique_ptr<sha256_state, sha256_closer>;
 
 // A fresh digest; null when the library can't provide one.
-sha256_ptr new_sha256();
+[[nodiscard]] sha256_ptr new_sha256();
 
 // Adds data; false when the library failed.
-bool sha256_update(sha256_state& state, const void* data, std::size_t size);
+[[nodiscard]] bool sha256_update(sha256_state& state, const void* data, std::size_t size);
 
 // The digest of everything added, as 64 lower-case hexadecimal digits;
 // false when the library failed.
-bool sha256_finish(sha256_state& state, std::string& hex);
+[[nodiscard]] bool sha256_finish(sha256_state& state, std::string& hex);
 
 // Bytes as lower-case hexadecimal digits, two to a byte.
 inline std::string hex_digits(const void* data, std::size_t size)

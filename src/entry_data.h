@@ -33,13 +33,13 @@ entry_data_buffers new_entry_data_buffers();
 // the zip library's about any of them (raw name, compressed size, CRC-32):
 // the entries are then read through the library. The buffers' raw buffer
 // serves as the window on the package.
-bool read_local_header_offsets(const package_file& package, zip_t* archive, zip_uint64_t count,
+[[nodiscard]] bool read_local_header_offsets(const package_file& package, zip_t* archive, zip_uint64_t count,
                                const std::vector<zip_stat_t>& stats, entry_data_buffers& buffers,
                                std::vector<std::uint64_t>& offsets);
 
 // Sets data_offset to where the data of the entry whose local header is at
 // local_header starts; false when no local header is there.
-bool entry_data_offset(const package_file& package, std::uint64_t local_header, std::uint64_t& data_offset);
+[[nodiscard]] bool entry_data_offset(const package_file& package, std::uint64_t local_header, std::uint64_t& data_offset);
 
 // True for an entry whose data only the zip library reads: a method other
 // than stored and deflated.
@@ -80,7 +80,7 @@ struct entry_data {
 // Opens the entry for reading; false when it can't be read (an encrypted
 // entry, a damaged local header, a method the zip library refuses, no
 // decoder, no handle for what needs the library).
-bool open_entry_data(const entry_source& source, const zip_stat_t& stat, entry_data_buffers& buffers,
+[[nodiscard]] bool open_entry_data(const entry_source& source, const zip_stat_t& stat, entry_data_buffers& buffers,
                      entry_data& data);
 
 // Points chunk at the next piece of the entry's data, valid until the next

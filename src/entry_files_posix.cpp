@@ -44,35 +44,43 @@ fs::path joined(const fs::path& root, const std::vector<std::string>& components
     return path;
 }
 
-[[noreturn]] void throw_directory_error(const fs::path& path, int error)
-{
-    throw fs::filesystem_error("create_directories", path, std::error_code(error, std::generic_category()));
-}
-
 int open_directory_nofollow(int parent_fd, const char* name)
 {
     return ::openat(parent_fd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
 
-int open_root(const fs::path& root)
+bool fail_at(path_failure& failure, const fs::path& where, int error)
+{
+    failure = {where, std::error_code(error, std::generic_category())};
+    return false;
+}
+
+int open_root(const fs::path& root, path_failure& failure)
 {
     int fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0 && errno == ENOENT) {
         // Only the first entry of a package finds the root missing.
-        fs::create_directories(root);
+        std::error_code ec;
+        if (!fs::create_directories(root, ec) && ec) {
+            failure = {root, ec};
+            return -1;
+        }
         fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     }
+    if (fd < 0)
+        fail_at(failure, root, errno);
     return fd;
 }
 
-// Opens root/components[0..count), creating the root and missing levels,
-// and raises filesystem_error("create_directories", ...) when a level can't
-// be created or opened as a directory without following a link.
-int open_directory_chain(const fs::path& root, const std::vector<std::string>& components, std::size_t count)
+// Opens root/components[0..count), creating the root and missing levels;
+// -1, with failure naming the level, when one can't be created or opened
+// as a directory without following a link.
+int open_directory_chain(const fs::path& root, const std::vector<std::string>& components, std::size_t count,
+                         path_failure& failure)
 {
-    int fd = open_root(root);
+    int fd = open_root(root, failure);
     if (fd < 0)
-        throw_directory_error(root, errno);
+        return -1;
     for (std::size_t i = 0; i < count; ++i) {
         const char* name = components[i].c_str();
         // Most levels exist already: try to open first, create only if missing.
@@ -81,8 +89,10 @@ int open_directory_chain(const fs::path& root, const std::vector<std::string>& c
             next = open_directory_nofollow(fd, name);
         const int error = errno;
         ::close(fd);
-        if (next < 0)
-            throw_directory_error(joined(root, components, i + 1), error);
+        if (next < 0) {
+            fail_at(failure, joined(root, components, i + 1), error);
+            return -1;
+        }
         fd = next;
     }
     return fd;
@@ -141,14 +151,17 @@ void prepare_entry_writers()
     process_umask();
 }
 
-void create_entry_directories(const fs::path& root, const std::vector<std::string>& components,
-                              unsigned mode)
+bool create_entry_directories(const fs::path& root, const std::vector<std::string>& components, unsigned mode,
+                              path_failure& failure)
 {
-    const int fd = open_directory_chain(root, components, components.size());
+    const int fd = open_directory_chain(root, components, components.size(), failure);
+    if (fd < 0)
+        return false;
     scope_exit close_fd{[fd] { ::close(fd); }};
     if (mode != no_recorded_mode && !components.empty() &&
         ::fchmod(fd, effective_mode(mode) | owner_full_access) != 0)
-        throw_directory_error(joined(root, components, components.size()), errno);
+        return fail_at(failure, joined(root, components, components.size()), errno);
+    return true;
 }
 
 namespace {
@@ -158,9 +171,12 @@ namespace {
 // Something is rarely at the name already (a duplicate entry); only then is
 // it cleared, unless it is a directory, and the creation tried once more.
 template <class Create>
-bool create_leaf(const fs::path& root, const std::vector<std::string>& components, Create create)
+bool create_leaf(const fs::path& root, const std::vector<std::string>& components, path_failure& directory_failure,
+                 Create create)
 {
-    const int dir_fd = open_directory_chain(root, components, components.size() - 1);
+    const int dir_fd = open_directory_chain(root, components, components.size() - 1, directory_failure);
+    if (dir_fd < 0)
+        return false;
     scope_exit close_dir{[dir_fd] { ::close(dir_fd); }};
     const char* leaf = components.back().c_str();
     if (create(dir_fd, leaf))
@@ -184,14 +200,15 @@ void entry_file_closer::operator()(entry_file* file) const
     delete file;
 }
 
-entry_file_ptr create_entry_file(const fs::path& root, const std::vector<std::string>& components, unsigned mode)
+entry_file_ptr create_entry_file(const fs::path& root, const std::vector<std::string>& components, unsigned mode,
+                                 path_failure& directory_failure)
 {
     // The file is always new (O_EXCL), so it gets the recorded bits at
     // creation, through the umask, and the descriptor is writable even when
     // those bits are not.
     const mode_t create_mode = mode == no_recorded_mode ? 0666 : static_cast<mode_t>(mode & 0777);
     int fd = -1;
-    const bool created = create_leaf(root, components, [&](int dir_fd, const char* leaf) {
+    const bool created = create_leaf(root, components, directory_failure, [&](int dir_fd, const char* leaf) {
         fd = ::openat(dir_fd, leaf, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, create_mode);
         return fd >= 0;
     });
@@ -211,10 +228,10 @@ bool finish_entry_file(entry_file_ptr file, std::time_t mtime)
     return ::close(fd) == 0 && timed;
 }
 
-bool write_entry_symlink(const fs::path& root, const std::vector<std::string>& components,
-                         const std::string& target)
+bool write_entry_symlink(const fs::path& root, const std::vector<std::string>& components, const std::string& target,
+                         path_failure& directory_failure)
 {
-    return create_leaf(root, components, [&](int dir_fd, const char* leaf) {
+    return create_leaf(root, components, directory_failure, [&](int dir_fd, const char* leaf) {
         return ::symlinkat(target.c_str(), dir_fd, leaf) == 0;
     });
 }

@@ -21,27 +21,32 @@ bool is_plain_directory(const fs::path& path)
            !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-[[noreturn]] void throw_directory_error(const fs::path& path, std::error_code error)
+bool fail_at(path_failure& failure, const fs::path& where, std::error_code error)
 {
-    throw fs::filesystem_error("create_directories", path, error);
+    failure = {where, error};
+    return false;
 }
 
-// Creates root/components[0..count) level by level and returns its path;
-// raises filesystem_error("create_directories", ...) when a level can't be
-// created or is not a plain directory.
-fs::path create_directory_chain(const fs::path& root, const std::vector<std::string>& components,
-                                std::size_t count)
+// Creates root/components[0..count) level by level and sets path to it;
+// false, with failure naming the level, when a level can't be created or
+// is not a plain directory.
+bool create_directory_chain(const fs::path& root, const std::vector<std::string>& components, std::size_t count,
+                            fs::path& path, path_failure& failure)
 {
-    create_directory_tree(root);
-    fs::path path = root;
+    try {
+        create_directory_tree(root);
+    } catch (const fs::filesystem_error& error) {
+        return fail_at(failure, error.path1(), error.code());
+    }
+    path = root;
     for (std::size_t i = 0; i < count; ++i) {
         path /= wide_from(components[i], CP_UTF8);
         if (!::CreateDirectoryW(system_path(path).c_str(), nullptr) && ::GetLastError() != ERROR_ALREADY_EXISTS)
-            throw_directory_error(path, std::error_code(static_cast<int>(::GetLastError()), std::system_category()));
+            return fail_at(failure, path, last_error());
         if (!is_plain_directory(path))
-            throw_directory_error(path, std::make_error_code(std::errc::not_a_directory));
+            return fail_at(failure, path, std::make_error_code(std::errc::not_a_directory));
     }
-    return path;
+    return true;
 }
 
 std::uint64_t filetime_ticks(std::time_t time)
@@ -254,9 +259,11 @@ void prepare_entry_writers()
     // safely by whichever thread comes first.
 }
 
-void create_entry_directories(const fs::path& root, const std::vector<std::string>& components, unsigned)
+bool create_entry_directories(const fs::path& root, const std::vector<std::string>& components, unsigned,
+                              path_failure& failure)
 {
-    create_directory_chain(root, components, components.size());
+    fs::path path;
+    return create_directory_chain(root, components, components.size(), path, failure);
 }
 
 struct entry_file {
@@ -270,9 +277,12 @@ void entry_file_closer::operator()(entry_file* file) const
     delete file;
 }
 
-entry_file_ptr create_entry_file(const fs::path& root, const std::vector<std::string>& components, unsigned)
+entry_file_ptr create_entry_file(const fs::path& root, const std::vector<std::string>& components, unsigned,
+                                 path_failure& directory_failure)
 {
-    const fs::path parent = create_directory_chain(root, components, components.size() - 1);
+    fs::path parent;
+    if (!create_directory_chain(root, components, components.size() - 1, parent, directory_failure))
+        return nullptr;
     const fs::path path = parent / wide_from(components.back(), CP_UTF8);
     remove_existing_file(path);
     HANDLE handle = ::CreateFileW(system_path(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
@@ -295,7 +305,7 @@ bool finish_entry_file(entry_file_ptr file, std::time_t mtime)
     return ::CloseHandle(handle) && ok;
 }
 
-bool write_entry_symlink(const fs::path&, const std::vector<std::string>&, const std::string&)
+bool write_entry_symlink(const fs::path&, const std::vector<std::string>&, const std::string&, path_failure&)
 {
     // Creating links needs privileges that an updater must not count on;
     // a package with links is refused rather than extracted differently.

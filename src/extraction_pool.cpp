@@ -62,14 +62,21 @@ void record_failure(entry_walk& walk, const entry_failure& failure)
     walk.first_failed.store(failure.index, std::memory_order_relaxed);
 }
 
+// An error a library raises while the entry is extracted ends the walk
+// there, like any failure of the entry: nothing may leave a worker's thread.
 void run_entry(const extract_function& extract_one, std::size_t worker, std::uint64_t index, entry_walk& walk)
 {
+    entry_failure failure{index, failure_kind::extract, {}};
     try {
-        if (!extract_one(worker, index, walk))
-            record_failure(walk, {index, failure_kind::extract, nullptr});
+        if (extract_one(worker, index, walk, failure))
+            return;
+    } catch (const std::exception& error) {
+        failure = {index, failure_kind::exception, error.what()};
     } catch (...) {
-        record_failure(walk, {index, failure_kind::exception, std::current_exception()});
+        failure = {index, failure_kind::exception, "unexpected error"};
     }
+    failure.index = index;
+    record_failure(walk, failure);
 }
 
 // Takes the next entry not yet taken, with the later entries of its path,

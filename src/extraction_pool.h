@@ -15,7 +15,6 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <exception>
 #include <filesystem>
 #include <functional>
 #include <mutex>
@@ -44,7 +43,7 @@ struct entry_schedule {
 // (name_lookup_key). Equal paths always hash alike; paths whose hashes
 // merely collide are taken for one, which costs parallelism and nothing
 // else. False when a name has no such key.
-bool path_hashes(const std::vector<std::string>& parts, std::vector<std::size_t>& hashes);
+[[nodiscard]] bool path_hashes(const std::vector<std::string>& parts, std::vector<std::size_t>& hashes);
 
 struct path_use {
     std::uint64_t last;  // the latest entry with this path so far
@@ -71,12 +70,15 @@ bool paths_conflict(const path_survey& survey);
 
 // ---- Running the pool -------------------------------------------------------
 
-enum class failure_kind { stat, extract, exception };
+// What stopped the walk at an entry: its information can't be read; it
+// can't be extracted; a directory for it can't be created; or the entry's
+// extraction raised an error of a library.
+enum class failure_kind { stat, extract, directory, exception };
 
 struct entry_failure {
     std::uint64_t index = no_entry;  // no_entry: nothing failed
     failure_kind kind = failure_kind::extract;
-    std::exception_ptr exception;  // what extracting the entry raised
+    std::string what;  // for a directory or an error raised: the text to log
 };
 
 // What the workers share while they extract.
@@ -92,9 +94,12 @@ struct entry_walk {
 bool is_past_failure(const entry_walk& walk, std::uint64_t index);
 
 // Extracts one entry with the given worker's own handle and buffers;
-// false when it fails. It may stop early once is_past_failure holds for the
-// entry. What it raises is the entry's failure.
-using extract_function = std::function<bool(std::size_t worker, std::uint64_t index, const entry_walk& walk)>;
+// false when it fails, with failure's kind and text set where the failure
+// is not a plain extraction failure. It may stop early once
+// is_past_failure holds for the entry. What it raises is the entry's
+// failure too.
+using extract_function =
+    std::function<bool(std::size_t worker, std::uint64_t index, const entry_walk& walk, entry_failure& failure)>;
 
 // Runs workers 0 .. worker_count-1, worker 0 on the calling thread, until
 // every scheduled entry is extracted or no more may be; returns the first

@@ -25,7 +25,7 @@ std::vector<std::wstring> files_below(const fs::path& dir)
     for (std::size_t next = 0; next < directories.size(); ++next) {
         const fs::path parent = directories[next];
         std::vector<found_entry> entries;
-        list_directory(parent, entries);
+        find_entries(parent, entries);
         for (const found_entry& entry : entries) {
             if (++examined > max_entries_examined)
                 return files;

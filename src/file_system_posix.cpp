@@ -51,38 +51,49 @@ std::string package_path_for_zip(const std::string& narrow)
     return narrow;
 }
 
+namespace {
+
+entry_type entry_type_of_mode(mode_t mode)
+{
+    return S_ISDIR(mode) ? entry_type::directory : S_ISREG(mode) ? entry_type::file : entry_type::other;
+}
+
+}  // namespace
+
 entry_type entry_type_of(const fs::path& path)
 {
     struct stat info;
     if (::lstat(path.c_str(), &info) == 0)
-        return S_ISDIR(info.st_mode)   ? entry_type::directory
-               : S_ISREG(info.st_mode) ? entry_type::file
-                                       : entry_type::other;
+        return entry_type_of_mode(info.st_mode);
     if (errno == ENOENT || errno == ENOTDIR)
         return entry_type::absent;
     throw fs::filesystem_error("status", path, errno_code(errno));
 }
 
-std::vector<fs::path> directory_names(const fs::path& dir, std::error_code& ec)
+bool list_directory(const fs::path& dir, std::vector<directory_entry>& entries, std::error_code& ec)
 {
-    std::vector<fs::path> names;
+    entries.clear();
     DIR* stream = ::opendir(dir.c_str());
     if (!stream) {
         ec = errno_code(errno);
-        return names;
+        return false;
     }
+    scope_exit close_stream{[stream] { ::closedir(stream); }};
     errno = 0;
-    while (const dirent* entry = ::readdir(stream))
-        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
-            names.emplace_back(entry->d_name);
+    while (const dirent* entry = ::readdir(stream)) {
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
+            continue;
+        struct stat info;
+        if (::fstatat(::dirfd(stream), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+            ec = errno_code(errno);
+            return false;
+        }
+        const entry_type type = entry_type_of_mode(info.st_mode);
+        entries.push_back({entry->d_name, type, type == entry_type::file ? static_cast<std::uint64_t>(info.st_size) : 0});
+        errno = 0;
+    }
     ec = errno_code(errno);
-    ::closedir(stream);
-    return names;
-}
-
-bool directory_is_empty(const fs::path& dir, std::error_code& ec)
-{
-    return directory_names(dir, ec).empty();
+    return !ec;
 }
 
 void create_directory_tree(const fs::path& dir)
@@ -92,47 +103,10 @@ void create_directory_tree(const fs::path& dir)
 
 // A failed rename here is not a passing condition worth waiting out, so it
 // is tried once.
-void rename_entry(const fs::path& from, const fs::path& to, std::error_code& ec)
+bool rename_entry(const fs::path& from, const fs::path& to, std::error_code& ec)
 {
     fs::rename(from, to, ec);
-}
-
-bool measure_tree(const fs::path& dir, tree_measure& measure, std::error_code& ec)
-{
-    measure = {};
-    std::vector<fs::path> pending{dir};
-    while (!pending.empty()) {
-        const fs::path at = std::move(pending.back());
-        pending.pop_back();
-        DIR* stream = ::opendir(at.c_str());
-        if (!stream) {
-            ec = errno_code(errno);
-            return false;
-        }
-        scope_exit close_stream{[stream] { ::closedir(stream); }};
-        errno = 0;
-        while (const dirent* entry = ::readdir(stream)) {
-            if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0)
-                continue;
-            struct stat info;
-            if (::fstatat(::dirfd(stream), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
-                ec = errno_code(errno);
-                return false;
-            }
-            ++measure.entries;
-            if (S_ISDIR(info.st_mode))
-                pending.push_back(at / entry->d_name);
-            else if (S_ISREG(info.st_mode)) {
-                ++measure.files;
-                measure.bytes += static_cast<std::uint64_t>(info.st_size);
-            }
-        }
-        if (errno != 0) {
-            ec = errno_code(errno);
-            return false;
-        }
-    }
-    return true;
+    return !ec;
 }
 
 // O_NONBLOCK: opening a pipe for reading would otherwise wait for a writer.
@@ -223,15 +197,16 @@ bool sync_each_entry(const fs::path& top)
     std::vector<fs::path> pending;
     if (!sync_entry(top, pending))
         return false;
+    std::vector<directory_entry> entries;
     while (!pending.empty()) {
         const fs::path dir = std::move(pending.back());
         pending.pop_back();
         std::error_code ec;
-        for (const fs::path& name : directory_names(dir, ec))
-            if (!sync_entry(dir / name, pending))
-                return false;
-        if (ec)
+        if (!list_directory(dir, entries, ec))
             return false;
+        for (const directory_entry& entry : entries)
+            if (!sync_entry(dir / entry.name, pending))
+                return false;
     }
     return true;
 }

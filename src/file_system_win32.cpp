@@ -29,7 +29,7 @@ bool is_plain_directory(DWORD attributes)
     return (attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-bool list_directory(const fs::path& dir, std::vector<found_entry>& entries)
+bool find_entries(const fs::path& dir, std::vector<found_entry>& entries)
 {
     WIN32_FIND_DATAW found;
     HANDLE search = ::FindFirstFileExW(system_path(dir / L"*").c_str(), FindExInfoBasic, &found,
@@ -84,45 +84,26 @@ entry_type entry_type_of(const fs::path& path)
     throw fs::filesystem_error("status", path, std::error_code(static_cast<int>(error), std::system_category()));
 }
 
-std::vector<fs::path> directory_names(const fs::path& dir, std::error_code& ec)
+// A listing shows what the name itself is: a link or junction is a reparse
+// point, never the directory or file it leads to. (Wine's own links, which
+// it hides, show as what they lead to; the calls that act on them catch
+// those.)
+bool list_directory(const fs::path& dir, std::vector<directory_entry>& entries, std::error_code& ec)
 {
-    std::vector<found_entry> entries;
-    std::vector<fs::path> names;
-    if (!list_directory(dir, entries))
+    entries.clear();
+    std::vector<found_entry> found;
+    if (!find_entries(dir, found)) {
         ec = last_error();
-    for (const found_entry& entry : entries)
-        names.emplace_back(entry.name);
-    return names;
-}
-
-bool measure_tree(const fs::path& dir, tree_measure& measure, std::error_code& ec)
-{
-    measure = {};
-    std::vector<fs::path> pending{dir};
-    while (!pending.empty()) {
-        const fs::path at = std::move(pending.back());
-        pending.pop_back();
-        std::vector<found_entry> entries;
-        if (!list_directory(at, entries)) {
-            ec = last_error();
-            return false;
-        }
-        for (const found_entry& entry : entries) {
-            ++measure.entries;
-            if (is_plain_directory(entry.attributes))
-                pending.push_back(at / entry.name);
-            else if (!(entry.attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
-                ++measure.files;
-                measure.bytes += entry.size;
-            }
-        }
+        return false;
+    }
+    constexpr DWORD not_a_file = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
+    for (const found_entry& entry : found) {
+        const entry_type type = is_plain_directory(entry.attributes) ? entry_type::directory
+                                : (entry.attributes & not_a_file)    ? entry_type::other
+                                                                     : entry_type::file;
+        entries.push_back({entry.name, type, type == entry_type::file ? entry.size : 0});
     }
     return true;
-}
-
-bool directory_is_empty(const fs::path& dir, std::error_code& ec)
-{
-    return directory_names(dir, ec).empty();
 }
 
 void create_directory_tree(const fs::path& dir)
@@ -141,12 +122,12 @@ void create_directory_tree(const fs::path& dir)
         throw fs::filesystem_error("create_directories", dir, std::make_error_code(std::errc::not_a_directory));
 }
 
-void rename_entry(const fs::path& from, const fs::path& to, std::error_code& ec)
+bool rename_entry(const fs::path& from, const fs::path& to, std::error_code& ec)
 {
     // A link renamed under Wine would move its target instead.
     if (is_hidden_link(final_path_for_links(from.parent_path()), from)) {
         ec = link_left_alone();
-        return;
+        return false;
     }
     const std::wstring source = system_path(from);
     const std::wstring destination = system_path(to);
@@ -155,7 +136,7 @@ void rename_entry(const fs::path& from, const fs::path& to, std::error_code& ec)
     const DWORD in_the_way = ::GetFileAttributesW(destination.c_str());
     if (in_the_way != INVALID_FILE_ATTRIBUTES && (in_the_way & FILE_ATTRIBUTE_DIRECTORY)) {
         ec = std::error_code(ERROR_ACCESS_DENIED, std::system_category());
-        return;
+        return false;
     }
     // A file renamed over may be held as well as what is renamed.
     retry_while_busy(from, "rename", [&] { return std::vector<fs::path>{from, to}; }, [&] {
@@ -163,6 +144,7 @@ void rename_entry(const fs::path& from, const fs::path& to, std::error_code& ec)
         const DWORD flags = MOVEFILE_WRITE_THROUGH | MOVEFILE_REPLACE_EXISTING;
         return ::MoveFileExW(source.c_str(), destination.c_str(), flags) ? std::error_code() : last_error();
     }, ec);
+    return !ec;
 }
 
 bool write_new_file(const fs::path& file, const std::string& content, std::error_code& ec)

@@ -163,12 +163,12 @@ bool read_symlink_target(const entry_source& source, const zip_stat_t& stat, ent
 // stays.
 bool extract_file(const entry_source& source, const zip_stat_t& stat, const fs::path& dest,
                   const std::vector<std::string>& parts, unsigned mode, entry_data_buffers& buffers,
-                  const entry_walk& walk, write_flusher& flusher)
+                  const entry_walk& walk, write_flusher& flusher, path_failure& directory_failure)
 {
     entry_data data;
     if (!open_entry_data(source, stat, buffers, data))
         return false;
-    entry_file_ptr file = create_entry_file(dest, parts, mode);
+    entry_file_ptr file = create_entry_file(dest, parts, mode, directory_failure);
     if (!file)
         return false;
     for (;;) {
@@ -185,31 +185,46 @@ bool extract_file(const entry_source& source, const zip_stat_t& stat, const fs::
 }
 
 bool extract_symlink(const entry_source& source, const zip_stat_t& stat, const fs::path& dest,
-                     const std::vector<std::string>& parts, entry_data_buffers& buffers)
+                     const std::vector<std::string>& parts, entry_data_buffers& buffers,
+                     path_failure& directory_failure)
 {
     std::string target;
     return read_symlink_target(source, stat, buffers, target) && symlink_target_stays_inside(parts, target) &&
-           write_entry_symlink(dest, parts, target);
+           write_entry_symlink(dest, parts, target, directory_failure);
 }
 
-// Returns false for an entry that must be refused or could not be written;
-// raises filesystem_error when a directory can't be created.
-bool extract_entry(const entry_source& source, const zip_stat_t& stat, const entry_info& info,
-                   const fs::path& dest, entry_data_buffers& buffers, const entry_walk& walk,
-                   write_flusher& flusher)
+bool extract_entry_as(const entry_source& source, const zip_stat_t& stat, const entry_info& info,
+                      const fs::path& dest, entry_data_buffers& buffers, const entry_walk& walk,
+                      write_flusher& flusher, path_failure& directory_failure)
 {
     std::vector<std::string> parts;
     if (!safe_entry_components(stat.name, parts))
         return false;
-    if (info.kind == entry_kind::directory) {
-        create_entry_directories(dest, parts, info.mode);
-        return true;
-    }
+    if (info.kind == entry_kind::directory)
+        return create_entry_directories(dest, parts, info.mode, directory_failure);
     if (parts.empty())
         return false;
     if (info.kind == entry_kind::symlink)
-        return extract_symlink(source, stat, dest, parts, buffers);
-    return extract_file(source, stat, dest, parts, info.mode, buffers, walk, flusher);
+        return extract_symlink(source, stat, dest, parts, buffers, directory_failure);
+    return extract_file(source, stat, dest, parts, info.mode, buffers, walk, flusher, directory_failure);
+}
+
+// Returns false for an entry that must be refused or could not be written;
+// a directory that can't be created is a failure of its own, reported as
+// the file-system library words it.
+bool extract_entry(const entry_source& source, const zip_stat_t& stat, const entry_info& info,
+                   const fs::path& dest, entry_data_buffers& buffers, const entry_walk& walk,
+                   write_flusher& flusher, entry_failure& failure)
+{
+    path_failure directory_failure;
+    if (extract_entry_as(source, stat, info, dest, buffers, walk, flusher, directory_failure))
+        return true;
+    if (directory_failure.error) {
+        failure.kind = failure_kind::directory;
+        failure.what = fs::filesystem_error("create_directories", directory_failure.where, directory_failure.error)
+                           .what();
+    }
+    return false;
 }
 
 // ---- The plan -----------------------------------------------------------------
@@ -242,14 +257,14 @@ bool plan_entry(zip_t* archive, zip_uint64_t index, const std::vector<std::strin
 {
     zip_stat_t stat;
     if (!stat_entry(archive, index, stat)) {
-        plan.known_failure = {index, failure_kind::stat, nullptr};
+        plan.known_failure = {index, failure_kind::stat, {}};
         return false;
     }
     const entry_info info = classify_entry(archive, index, stat.name, main_executable);
     std::vector<std::string> parts;
     const bool directory = info.kind == entry_kind::directory;
     if (!safe_entry_components(stat.name, parts) || (!directory && parts.empty())) {
-        plan.known_failure = {index, failure_kind::extract, nullptr};
+        plan.known_failure = {index, failure_kind::extract, {}};
         return false;
     }
     plan.stats.push_back(stat);
@@ -363,20 +378,23 @@ entry_failure extract_entries(zip_t* archive, const std::string& package_path, z
     add_workers(tools, package_path, pool_size(plan, located));
     prepare_entry_writers();
     const entry_failure failure =
-        run_entry_pool(plan.schedule, tools.size(), [&](std::size_t worker, std::uint64_t index, const entry_walk& walk) {
-            worker_tools& own = tools[worker];
-            const entry_source source{own.package.get(), plan.local_headers[index], own.archive, index};
-            return extract_entry(source, plan.stats[index], plan.infos[index], dest, own.buffers, walk, flusher);
-        });
+        run_entry_pool(plan.schedule, tools.size(),
+                       [&](std::size_t worker, std::uint64_t index, const entry_walk& walk, entry_failure& failure) {
+                           worker_tools& own = tools[worker];
+                           const entry_source source{own.package.get(), plan.local_headers[index], own.archive, index};
+                           return extract_entry(source, plan.stats[index], plan.infos[index], dest, own.buffers, walk,
+                                                flusher, failure);
+                       });
     return failure.index != no_entry ? failure : plan.known_failure;
 }
 
-// Logs the failure as the walk in order meets it, or raises what
-// extracting the entry raised.
+// Logs the failure as the walk in order meets it.
 bool report_failure(zip_t* archive, const entry_failure& failure)
 {
-    if (failure.kind == failure_kind::exception)
-        std::rethrow_exception(failure.exception);
+    if (failure.kind == failure_kind::directory || failure.kind == failure_kind::exception) {
+        spdlog::error("{}", failure.what);
+        return false;
+    }
     zip_stat_t stat;
     if (failure.kind == failure_kind::stat || !stat_entry(archive, failure.index, stat))
         spdlog::error("Failed to stat file index {}", failure.index);
@@ -456,7 +474,10 @@ bool digest_matches(const std::string& package_path, const std::string& expected
 
 }  // namespace
 
-bool extract_zip(const std::string& package_path, const std::string& dest_dir, const extraction_options& options)
+namespace {
+
+bool extract_package(const std::string& package_path, const std::string& dest_dir,
+                     const extraction_options& options)
 {
     zip_archive_ptr archive = open_package(package_path);
     if (!archive) {
@@ -481,4 +502,18 @@ bool extract_zip(const std::string& package_path, const std::string& dest_dir, c
     }
     spdlog::info("Extraction complete: {} files", count);
     return true;
+}
+
+}  // namespace
+
+// The errors a library raises (a name the encoding can't convert, memory
+// running out) end the extraction as its failure.
+bool extract_zip(const std::string& package_path, const std::string& dest_dir, const extraction_options& options)
+{
+    try {
+        return extract_package(package_path, dest_dir, options);
+    } catch (const std::exception& error) {
+        spdlog::error("{}", error.what());
+        return false;
+    }
 }

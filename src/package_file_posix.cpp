@@ -121,23 +121,27 @@ bool trusted_owner(const struct stat& info)
     return info.st_uid == ::geteuid() || info.st_uid == 0;
 }
 
-// Why another user could change the file at the resolved path, or through
-// one of the directories above it, or nothing when none can. A directory
+// Whether another user could change the file at the resolved path, or
+// rename it through one of the directories above it, and why. A directory
 // others may write to is safe only where it is sticky: then they can't
 // rename or remove what they don't own in it.
-std::string changeable_by_others(const std::string& resolved)
+bool others_can_change(const std::string& resolved, std::string& why)
 {
     struct stat info;
-    if (::stat(resolved.c_str(), &info) != 0 || !trusted_owner(info) || (info.st_mode & (S_IWGRP | S_IWOTH)))
-        return resolved + " can be written by another user";
+    if (::stat(resolved.c_str(), &info) != 0 || !trusted_owner(info) || (info.st_mode & (S_IWGRP | S_IWOTH))) {
+        why = resolved + " can be written by another user";
+        return true;
+    }
     for (std::string dir = resolved; dir != "/";) {
         const std::size_t slash = dir.rfind('/');
         dir = slash == 0 ? "/" : dir.substr(0, slash);
         if (::stat(dir.c_str(), &info) != 0 || !trusted_owner(info) ||
-            ((info.st_mode & (S_IWGRP | S_IWOTH)) && !(info.st_mode & S_ISVTX)))
-            return dir + " can be changed by another user";
+            ((info.st_mode & (S_IWGRP | S_IWOTH)) && !(info.st_mode & S_ISVTX))) {
+            why = dir + " can be changed by another user";
+            return true;
+        }
     }
-    return {};
+    return false;
 }
 
 // Only a regular file is copied: a pipe would be read for ever.
@@ -199,8 +203,8 @@ package_hold_ptr hold_package(const std::string& narrow_path, const std::filesys
         ec = std::make_error_code(std::errc::invalid_argument);
         return nullptr;
     }
-    why_copied = changeable_by_others(resolved);
-    if (why_copied.empty()) {
+    why_copied.clear();
+    if (!others_can_change(resolved, why_copied)) {
         read_path = resolved;
         return package_hold_ptr(new package_hold{});
     }

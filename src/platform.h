@@ -49,11 +49,17 @@ std::string package_path_for_zip(const std::string& narrow);
 enum class entry_type { absent, directory, file, other };
 entry_type entry_type_of(const std::filesystem::path& path);
 
-// Whether a directory has no entries; ec set when it can't be read.
-bool directory_is_empty(const std::filesystem::path& dir, std::error_code& ec);
+// An entry of a directory, looked at without following a link.
+struct directory_entry {
+    std::filesystem::path name;
+    entry_type type;
+    std::uint64_t size;  // of a regular file; 0 for the others
+};
 
-// The names of a directory's entries; ec set when it can't be read.
-std::vector<std::filesystem::path> directory_names(const std::filesystem::path& dir, std::error_code& ec);
+// The entries of a directory but "." and ".."; false, with ec set, when it
+// can't be read.
+[[nodiscard]] bool list_directory(const std::filesystem::path& dir, std::vector<directory_entry>& entries,
+                                  std::error_code& ec);
 
 // Creates a directory and its missing parents; an existing directory is
 // fine. Raises std::filesystem::filesystem_error("create_directories", ...)
@@ -63,10 +69,12 @@ void create_directory_tree(const std::filesystem::path& dir);
 // Renames a file or directory of the update, replacing a file (never a
 // directory) at the new name. Where other programs may hold files inside it
 // for a moment (Windows), the rename is retried for a while.
-void rename_entry(const std::filesystem::path& from, const std::filesystem::path& to, std::error_code& ec);
+[[nodiscard]] bool rename_entry(const std::filesystem::path& from, const std::filesystem::path& to,
+                                std::error_code& ec);
 
-// Where a tree removal stopped: the entry it could not remove, and why.
-struct removal_failure {
+// Where an operation on a tree stopped: the entry it could not remove or
+// create, and why.
+struct path_failure {
     std::filesystem::path where;
     std::error_code error;
 };
@@ -79,27 +87,19 @@ enum class busy_files { wait, give_up };
 // number of open descriptors. A link (or any reparse point) is removed
 // itself and never followed, so nothing outside the tree is touched;
 // read-only entries are made writable first. A missing target is success.
-bool remove_tree(const std::filesystem::path& target, removal_failure& failure,
-                 busy_files busy = busy_files::wait);
+[[nodiscard]] bool remove_tree(const std::filesystem::path& target, path_failure& failure,
+                               busy_files busy = busy_files::wait);
 
 // Creates a new regular file (never through a link, never reusing an
 // existing one) holding content, and makes it reach stable storage.
-bool write_new_file(const std::filesystem::path& file, const std::string& content, std::error_code& ec);
-
-// The entries below a directory, of every kind, its regular files and their
-// bytes, counted without following a link.
-struct tree_measure {
-    std::uint64_t entries = 0;
-    std::uint64_t files = 0;
-    std::uint64_t bytes = 0;
-};
-bool measure_tree(const std::filesystem::path& dir, tree_measure& measure, std::error_code& ec);
+[[nodiscard]] bool write_new_file(const std::filesystem::path& file, const std::string& content,
+                                  std::error_code& ec);
 
 // Reads a small regular file of the application root, never through a link
 // and never waiting on a pipe or device; false, with ec set, when there is
 // no such file, it holds more than max_size bytes, or it can't be read.
-bool read_root_file(const std::filesystem::path& file, std::size_t max_size, std::string& content,
-                    std::error_code& ec);
+[[nodiscard]] bool read_root_file(const std::filesystem::path& file, std::size_t max_size, std::string& content,
+                                  std::error_code& ec);
 
 // The line end of text files on this platform.
 extern const char* const text_line_end;
@@ -108,7 +108,7 @@ extern const char* const text_line_end;
 
 // Makes a directory's entries (names created, renamed or removed in it)
 // reach stable storage. False when the system reports an error.
-bool sync_directory(const std::filesystem::path& dir);
+[[nodiscard]] bool sync_directory(const std::filesystem::path& dir);
 
 // A hold on a tree about to be written, taken before the writes. Syncing
 // through it reports every write below the tree that failed since it was
@@ -121,11 +121,11 @@ struct tree_hold_closer {
 using tree_hold_ptr = std::unique_ptr<tree_hold, tree_hold_closer>;
 
 // Null when dir can't be opened.
-tree_hold_ptr hold_tree(const std::filesystem::path& dir);
+[[nodiscard]] tree_hold_ptr hold_tree(const std::filesystem::path& dir);
 
 // Makes everything written below the held tree (file data, directories)
 // reach stable storage. False when that failed.
-bool sync_tree(tree_hold& tree);
+[[nodiscard]] bool sync_tree(tree_hold& tree);
 
 // Makes what has been written below the tree so far reach stable storage,
 // and reports nothing: a head start for sync_tree through another hold,
@@ -139,7 +139,7 @@ enum class lock_outcome { taken, busy, failed };
 // without following a link. Once the lock is taken the file is emptied and
 // stream is set to write it; both stay open, and the lock held, until the
 // process exits. When it failed, error says why.
-lock_outcome lock_update_log(const std::filesystem::path& log_file, std::FILE*& stream, std::error_code& error);
+[[nodiscard]] lock_outcome lock_update_log(const std::filesystem::path& log_file, std::FILE*& stream, std::error_code& error);
 
 // ---- Processes ----------------------------------------------------------------
 
@@ -168,29 +168,30 @@ enum class process_access { wait_and_terminate, wait_only, refused, not_found };
 
 // Opens a process to wait for it and, where access allows, to terminate it.
 // Null unless access is one of the first two.
-opened_process_ptr open_process(std::int32_t pid, process_access& access);
+[[nodiscard]] opened_process_ptr open_process(std::int32_t pid, process_access& access);
 
 // Waits up to timeout_ms for the process to end; true when it has, or when
 // the wait itself failed (the caller then takes it as ended).
-bool wait_for_exit(opened_process& process, int timeout_ms);
+[[nodiscard]] bool wait_for_exit(opened_process& process, int timeout_ms);
 
 // Terminates the process (exit code 1 where exit codes are set).
 void terminate_process(opened_process& process);
 
 // Starts the executable detached, with its own directory as working
 // directory and the argument string as the platform passes arguments; the
-// command line is the one launch_process logs. Returns 0, or the
-// platform's error code.
-unsigned long start_detached(const std::filesystem::path& exe_path, const std::string& argument_string,
-                             const std::string& command_line);
+// command line is the one launch_process logs. False, with ec holding the
+// platform's error code, when it could not be started.
+[[nodiscard]] bool start_detached(const std::filesystem::path& exe_path, const std::string& argument_string,
+                                  const std::string& command_line, std::error_code& ec);
 
 // Starts the executable as start_detached does, but keeps hold of it, so
 // that the updater can wait for it, terminate it and learn its exit code:
 // on POSIX systems it is a direct child (in a session of its own) instead of
-// a grandchild. Null, with error set to the platform's error code, when it
+// a grandchild. Null, with ec holding the platform's error code, when it
 // could not be started.
-opened_process_ptr start_watched(const std::filesystem::path& exe_path, const std::string& argument_string,
-                                 const std::string& command_line, unsigned long& error);
+[[nodiscard]] opened_process_ptr start_watched(const std::filesystem::path& exe_path,
+                                               const std::string& argument_string, const std::string& command_line,
+                                               std::error_code& ec);
 
 // The exit code of a process from start_watched that wait_for_exit found
 // ended. On POSIX systems this reaps it, and an end by a signal counts as
@@ -234,7 +235,7 @@ inline bool operator==(const file_identity& a, const file_identity& b)
 
 // The identity of the file at the path given on the command line (a link
 // is followed); false, with ec set, when it can't be looked at.
-bool identify_file(const std::string& narrow_path, file_identity& identity, std::error_code& ec);
+[[nodiscard]] bool identify_file(const std::string& narrow_path, file_identity& identity, std::error_code& ec);
 
 // The package held while it is hashed and extracted, so that the bytes
 // extracted are the bytes hashed even where someone else can write it. On
@@ -252,12 +253,13 @@ using package_hold_ptr = std::unique_ptr<package_hold, package_hold_closer>;
 // Sets read_path to the path to read the package from while held, and
 // why_copied to why a private copy was made (empty when none was). Null,
 // with ec set, when the package could not be held.
-package_hold_ptr hold_package(const std::string& narrow_path, const std::filesystem::path& private_copy,
-                              std::string& read_path, std::string& why_copied, std::error_code& ec);
+[[nodiscard]] package_hold_ptr hold_package(const std::string& narrow_path,
+                                            const std::filesystem::path& private_copy, std::string& read_path,
+                                            std::string& why_copied, std::error_code& ec);
 
 // Opens the package at the path given on the command line; null when it
 // can't be opened.
-package_file_ptr open_package_file(const std::string& narrow_path);
+[[nodiscard]] package_file_ptr open_package_file(const std::string& narrow_path);
 
 // True when count more descriptors (handles) can be open at once. A worker
 // that runs out of them while it writes fails entries that fewer workers
@@ -265,7 +267,7 @@ package_file_ptr open_package_file(const std::string& narrow_path);
 bool handles_to_spare(std::size_t count);
 
 // The package's size in bytes; false when the system can't tell it.
-bool package_file_size(const package_file& file, std::uint64_t& size);
+[[nodiscard]] bool package_file_size(const package_file& file, std::uint64_t& size);
 
 // Reads size bytes from offset into data, fewer only where the file ends;
 // returns the count read, or -1 on an error.
@@ -300,10 +302,12 @@ void prepare_entry_writers();
 // Permission bits recorded for an entry, or no_recorded_mode.
 constexpr unsigned no_recorded_mode = ~0u;
 
-// Creates the directory chain root/components[0]/... and raises
-// filesystem_error("create_directories", ...) when that is not possible.
-void create_entry_directories(const std::filesystem::path& root, const std::vector<std::string>& components,
-                              unsigned mode);
+// Creates the directory chain root/components[0]/...; false, with failure
+// naming the level that could not be created or opened as a directory,
+// when that is not possible.
+[[nodiscard]] bool create_entry_directories(const std::filesystem::path& root,
+                                            const std::vector<std::string>& components, unsigned mode,
+                                            path_failure& failure);
 
 // A regular file being extracted. Closed when it goes; a file not finished
 // stays as far as it was written.
@@ -315,19 +319,20 @@ using entry_file_ptr = std::unique_ptr<entry_file, entry_file_closer>;
 
 // Creates a new regular file at root/components, replacing an existing
 // non-directory entry; null when it can't be created. Missing parent
-// directories are created as by create_entry_directories, which raises when
-// one can't be.
-entry_file_ptr create_entry_file(const std::filesystem::path& root, const std::vector<std::string>& components,
-                                 unsigned mode);
+// directories are created as by create_entry_directories; where one can't
+// be, directory_failure says so (its error is set).
+[[nodiscard]] entry_file_ptr create_entry_file(const std::filesystem::path& root,
+                                               const std::vector<std::string>& components, unsigned mode,
+                                               path_failure& directory_failure);
 
 // Appends data to the file; false when it can't be written.
-bool write_entry_data(entry_file& file, const char* data, std::size_t size);
+[[nodiscard]] bool write_entry_data(entry_file& file, const char* data, std::size_t size);
 
 // Sets the modification time, writes the file out for the durability step
 // and closes it; false when any of that fails.
-bool finish_entry_file(entry_file_ptr file, std::time_t mtime);
+[[nodiscard]] bool finish_entry_file(entry_file_ptr file, std::time_t mtime);
 
 // Creates a symbolic link at root/components pointing at target; parents
 // as for create_entry_file.
-bool write_entry_symlink(const std::filesystem::path& root, const std::vector<std::string>& components,
-                         const std::string& target);
+[[nodiscard]] bool write_entry_symlink(const std::filesystem::path& root, const std::vector<std::string>& components,
+                                       const std::string& target, path_failure& directory_failure);

@@ -56,7 +56,7 @@ struct found_entry {
 };
 
 // The entries of a directory but "." and ".."; false when it can't be read.
-bool list_directory(const std::filesystem::path& dir, std::vector<found_entry>& entries);
+[[nodiscard]] bool find_entries(const std::filesystem::path& dir, std::vector<found_entry>& entries);
 
 // Errors that mean nothing is at a path.
 bool is_absent_error(DWORD error);

@@ -21,7 +21,9 @@ void end_overdue_process(opened_process& process, std::int32_t pid, process_acce
     }
     spdlog::warn("Process {} did not exit in time, terminating", pid);
     terminate_process(process);
-    wait_for_exit(process, termination_grace_ms);
+    // Ended or not after the grace, the update goes on: whether its files
+    // are still in the way, the rename's retries tell.
+    (void)wait_for_exit(process, termination_grace_ms);
 }
 
 }  // namespace
@@ -65,11 +67,11 @@ std::string build_command_line(const std::filesystem::path& exe_path, const std:
 namespace {
 
 // Logs the outcome of a start as every start is logged; true when it
-// started.
-bool log_start(unsigned long error, const std::string& command_line)
+// started. The error code is the platform's own number.
+bool log_start(const std::error_code& ec, const std::string& command_line)
 {
-    if (error != 0) {
-        spdlog::error("Failed to launch process, error code: {}", error);
+    if (ec) {
+        spdlog::error("Failed to launch process, error code: {}", static_cast<unsigned long>(ec.value()));
         return false;
     }
     spdlog::info("Launched: {}", command_line);
@@ -112,16 +114,19 @@ wait_end wait_for_confirmation(opened_process& process, const std::filesystem::p
 void launch_process(const std::filesystem::path& exe_path, const std::string& argument_string)
 {
     const std::string command_line = build_command_line(exe_path, argument_string);
-    log_start(start_detached(exe_path, argument_string, command_line), command_line);
+    std::error_code ec;
+    // Its result is in ec; whether the start succeeded, the update stands.
+    (void)start_detached(exe_path, argument_string, command_line, ec);
+    log_start(ec, command_line);
 }
 
 bool launch_and_await_confirmation(const std::filesystem::path& exe_path, const std::string& argument_string,
                                    const std::filesystem::path& confirmation_file, unsigned timeout_s)
 {
     const std::string command_line = build_command_line(exe_path, argument_string);
-    unsigned long error = 0;
-    const opened_process_ptr process = start_watched(exe_path, argument_string, command_line, error);
-    if (!log_start(error, command_line))
+    std::error_code ec;
+    const opened_process_ptr process = start_watched(exe_path, argument_string, command_line, ec);
+    if (!log_start(ec, command_line))
         return false;
     spdlog::info("Waiting {}s for the new version to confirm its start", timeout_s);
     switch (wait_for_confirmation(*process, confirmation_file, timeout_s)) {

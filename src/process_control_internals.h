@@ -13,4 +13,4 @@ std::string build_command_line(const std::filesystem::path& exe_path, const std:
 
 // Splits an argument string into words by POSIX shell quoting rules, with no
 // expansion. Returns false on an unbalanced quote or a trailing backslash.
-bool split_shell_words(const std::string& text, std::vector<std::string>& words);
+[[nodiscard]] bool split_shell_words(const std::string& text, std::vector<std::string>& words);

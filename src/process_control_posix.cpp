@@ -286,15 +286,17 @@ void terminate_process(opened_process& process)
     terminate(process.pid, process.pidfd);
 }
 
-unsigned long start_detached(const std::filesystem::path& exe_path, const std::string& argument_string,
-                             const std::string&)
+bool start_detached(const std::filesystem::path& exe_path, const std::string& argument_string, const std::string&,
+                    std::error_code& ec)
 {
     pid_t started = 0;
-    return static_cast<unsigned long>(start_in_new_session(exe_path, argument_string, start_kind::grandchild, started));
+    const int error = start_in_new_session(exe_path, argument_string, start_kind::grandchild, started);
+    ec = std::error_code(error, std::generic_category());
+    return error == 0;
 }
 
 opened_process_ptr start_watched(const std::filesystem::path& exe_path, const std::string& argument_string,
-                                 const std::string&, unsigned long& error)
+                                 const std::string&, std::error_code& ec)
 {
     // An application that ignores SIGCHLD passes that on to the updater it
     // starts, and the system would then reap the child, exit code and all.
@@ -303,7 +305,8 @@ opened_process_ptr start_watched(const std::filesystem::path& exe_path, const st
     // child rather than init's, so that end_descendants can find it.
     ::prctl(PR_SET_CHILD_SUBREAPER, 1);
     pid_t started = 0;
-    error = static_cast<unsigned long>(start_in_new_session(exe_path, argument_string, start_kind::child, started));
+    const int error = start_in_new_session(exe_path, argument_string, start_kind::child, started);
+    ec = std::error_code(error, std::generic_category());
     if (error != 0)
         return nullptr;
     // An unreaped child keeps its id, so the id can't name another process

@@ -76,24 +76,27 @@ DWORD create_detached_process(const std::filesystem::path& exe_path, const std::
 
 }  // namespace
 
-unsigned long start_detached(const std::filesystem::path& exe_path, const std::string&,
-                             const std::string& command_line)
+bool start_detached(const std::filesystem::path& exe_path, const std::string&, const std::string& command_line,
+                    std::error_code& ec)
 {
     PROCESS_INFORMATION started{};
     const DWORD error = create_detached_process(exe_path, command_line, nullptr, started);
-    if (error == 0)
-        ::CloseHandle(started.hProcess);
-    return error;
+    ec = std::error_code(static_cast<int>(error), std::system_category());
+    if (error != 0)
+        return false;
+    ::CloseHandle(started.hProcess);
+    return true;
 }
 
 // The handle CreateProcessA returns has every right to the process, and
 // names that process (never one that reuses its id) until it is closed.
 opened_process_ptr start_watched(const std::filesystem::path& exe_path, const std::string&,
-                                 const std::string& command_line, unsigned long& error)
+                                 const std::string& command_line, std::error_code& ec)
 {
     HANDLE job = ::CreateJobObjectW(nullptr, nullptr);
     PROCESS_INFORMATION started{};
-    error = create_detached_process(exe_path, command_line, job, started);
+    const DWORD error = create_detached_process(exe_path, command_line, job, started);
+    ec = std::error_code(static_cast<int>(error), std::system_category());
     if (error != 0) {
         if (job)
             ::CloseHandle(job);

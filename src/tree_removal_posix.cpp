@@ -91,7 +91,7 @@ struct removal_walk {
     fs::path target;
     directory_identity mount;  // the tree's own mount, the one of its parent
     std::vector<removal_level> levels;
-    removal_failure& failure;
+    path_failure& failure;
     bool failed = false;
 };
 
@@ -251,7 +251,7 @@ void remove_directory_tree(removal_walk& walk, int parent_fd, const std::string&
 
 // Nothing here is held the way Windows holds open files, so there is
 // nothing to wait for.
-bool remove_tree(const fs::path& target, removal_failure& failure, busy_files)
+bool remove_tree(const fs::path& target, path_failure& failure, busy_files)
 {
     const fs::path parent = target.has_parent_path() ? target.parent_path() : fs::path(".");
     const std::string leaf = target.filename().string();

@@ -51,7 +51,7 @@ struct pending_directory {
 };
 
 // Keeps the first failure: the directories above it fail because of it.
-void note_failure(removal_failure& failure, const fs::path& where, std::error_code error)
+void note_failure(path_failure& failure, const fs::path& where, std::error_code error)
 {
     if (error && !failure.error)
         failure = {where, error};
@@ -60,10 +60,10 @@ void note_failure(removal_failure& failure, const fs::path& where, std::error_co
 // Removes what dir holds except its plain subdirectories, which go onto the
 // stack to be emptied in turn. Only names are kept, never handles, so the
 // depth of the tree costs memory, not handles.
-void empty_directory(const fs::path& dir, std::vector<pending_directory>& stack, removal_failure& failure)
+void empty_directory(const fs::path& dir, std::vector<pending_directory>& stack, path_failure& failure)
 {
     std::vector<found_entry> entries;
-    if (!list_directory(dir, entries)) {
+    if (!find_entries(dir, entries)) {
         note_failure(failure, dir, last_error());
         return;
     }
@@ -77,7 +77,7 @@ void empty_directory(const fs::path& dir, std::vector<pending_directory>& stack,
     }
 }
 
-std::error_code remove_tree_once(const fs::path& target, removal_failure& failure)
+std::error_code remove_tree_once(const fs::path& target, path_failure& failure)
 {
     failure = {};
     const DWORD attributes = ::GetFileAttributesW(system_path(target).c_str());
@@ -107,7 +107,7 @@ std::error_code remove_tree_once(const fs::path& target, removal_failure& failur
 
 }  // namespace
 
-bool remove_tree(const fs::path& target, removal_failure& failure, busy_files busy)
+bool remove_tree(const fs::path& target, path_failure& failure, busy_files busy)
 {
     if (busy == busy_files::give_up)
         return !remove_tree_once(target, failure);

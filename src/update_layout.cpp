@@ -35,7 +35,7 @@ fs::path root_directory(const layout_paths& paths)
     return paths.root.empty() ? fs::path(".") : paths.root;
 }
 
-void warn_removal_failed(const removal_failure& failure)
+void warn_removal_failed(const path_failure& failure)
 {
     spdlog::warn("Failed to remove {}: {}", narrow_for_log(failure.where), failure.error.message());
 }
@@ -49,14 +49,18 @@ fs::path free_set_aside_name(const layout_paths& paths)
     }
 }
 
+// What earlier runs moved aside; nothing, where the root can't be listed
+// (the run then fails on the names it needs).
 std::vector<fs::path> set_aside_names(const layout_paths& paths)
 {
     const fs::path::string_type prefix = fs::path(set_aside_prefix).native();
+    std::vector<directory_entry> entries;
     std::error_code ec;
     std::vector<fs::path> found;
-    for (const fs::path& name : directory_names(root_directory(paths), ec))
-        if (name.native().compare(0, prefix.size(), prefix) == 0)
-            found.push_back(paths.root / name);
+    if (list_directory(root_directory(paths), entries, ec))
+        for (const directory_entry& entry : entries)
+            if (entry.name.native().compare(0, prefix.size(), prefix) == 0)
+                found.push_back(paths.root / entry.name);
     return found;
 }
 
@@ -66,7 +70,7 @@ std::vector<fs::path> set_aside_names(const layout_paths& paths)
 void remove_set_aside(const layout_paths& paths)
 {
     for (const fs::path& aside : set_aside_names(paths)) {
-        removal_failure failure;
+        path_failure failure;
         if (!remove_tree(aside, failure, busy_files::give_up))
             warn_removal_failed(failure);
     }
@@ -119,8 +123,9 @@ bool is_complete_tree(const fs::path& dir)
 {
     if (entry_type_of(dir) != entry_type::directory)
         return false;
+    std::vector<directory_entry> entries;
     std::error_code ec;
-    return !directory_is_empty(dir, ec) && !ec;
+    return list_directory(dir, entries, ec) && !entries.empty();
 }
 
 // ---- Classifying --------------------------------------------------------------
@@ -331,6 +336,31 @@ bool is_present(const fs::path& path)
     return entry_type_of(path) != entry_type::absent;
 }
 
+// One walk over each level's listing, which the platform reads with the
+// entries' kinds and sizes, never following a link.
+bool measure_tree(const fs::path& dir, tree_measure& measure, std::error_code& ec)
+{
+    measure = {};
+    std::vector<fs::path> pending{dir};
+    std::vector<directory_entry> entries;
+    while (!pending.empty()) {
+        const fs::path at = std::move(pending.back());
+        pending.pop_back();
+        if (!list_directory(at, entries, ec))
+            return false;
+        for (const directory_entry& entry : entries) {
+            ++measure.entries;
+            if (entry.type == entry_type::directory)
+                pending.push_back(at / entry.name);
+            else if (entry.type == entry_type::file) {
+                ++measure.files;
+                measure.bytes += entry.size;
+            }
+        }
+    }
+    return true;
+}
+
 bool sync_root(const layout_paths& paths)
 {
     if (sync_directory(root_directory(paths)))
@@ -343,14 +373,13 @@ bool clear_name(const layout_paths& paths, const fs::path& target)
 {
     if (!is_present(target))
         return true;
-    removal_failure failure;
+    path_failure failure;
     if (remove_tree(target, failure))
         return sync_root(paths);
     warn_removal_failed(failure);
     const fs::path aside = free_set_aside_name(paths);
     std::error_code ec;
-    rename_entry(target, aside, ec);
-    if (ec) {
+    if (!rename_entry(target, aside, ec)) {
         spdlog::warn("Failed to move {} aside: {}", narrow_for_log(target), ec.message());
         return false;
     }
@@ -360,8 +389,7 @@ bool clear_name(const layout_paths& paths, const fs::path& target)
 
 bool move_in_root(const layout_paths& paths, const fs::path& from, const fs::path& to, std::error_code& ec)
 {
-    rename_entry(from, to, ec);
-    if (ec)
+    if (!rename_entry(from, to, ec))
         return false;
     if (sync_root(paths))
         return true;
@@ -383,7 +411,7 @@ void discard_tree(const layout_paths& paths, const fs::path& target)
             (void)clear_name(paths, target);
         return;
     }
-    removal_failure failure;
+    path_failure failure;
     if (remove_tree(aside, failure))
         return;
     warn_removal_failed(failure);
@@ -449,8 +477,7 @@ bool restore_backup(const layout_paths& paths)
     if (is_present(paths.live))
         (void)clear_name(paths, paths.live);
     std::error_code ec;
-    rename_entry(paths.backup, paths.live, ec);
-    if (ec) {
+    if (!rename_entry(paths.backup, paths.live, ec)) {
         spdlog::error("Failed to restore from backup: {}", ec.message());
         return false;
     }

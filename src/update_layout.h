@@ -98,6 +98,15 @@ bool is_settled(const root_layout& layout);
 
 bool is_present(const std::filesystem::path& path);
 
+// The entries below a directory, of every kind, its regular files and their
+// bytes, counted without following a link.
+struct tree_measure {
+    std::uint64_t entries = 0;
+    std::uint64_t files = 0;
+    std::uint64_t bytes = 0;
+};
+[[nodiscard]] bool measure_tree(const std::filesystem::path& dir, tree_measure& measure, std::error_code& ec);
+
 // Syncs the root, where renames and removals become durable; false, with a
 // warning, when that failed.
 [[nodiscard]] bool sync_root(const layout_paths& paths);

@@ -41,8 +41,7 @@ bool move_current_aside(const layout_paths& paths)
         return false;
     }
     std::error_code ec;
-    rename_entry(paths.live, paths.backup, ec);
-    if (ec) {
+    if (!rename_entry(paths.live, paths.backup, ec)) {
         spdlog::error("Failed to rename current: {}", ec.message());
         return false;
     }
@@ -183,35 +182,37 @@ bool install_new_files(const layout_paths& paths, const package_source& package,
 
 // ---- The prepared copy ------------------------------------------------------------
 
-// Why current.new can't stand for this package and version, or nothing
-// when it can: it was completely prepared from this very file, unchanged
-// since, for this version and main executable, from a package with the
-// SHA-256 this update expects, and still holds what it held then.
-std::string prepared_copy_mismatch(const layout_paths& paths, const std::string& package_path,
-                                   const std::string& version, const extraction_options& options)
+// Whether current.new can stand for this package and version, and if not,
+// why: it was completely prepared from this very file, unchanged since, for
+// this version and main executable, from a package with the SHA-256 this
+// update expects, and still holds what it held then.
+bool prepared_copy_fits(const layout_paths& paths, const std::string& package_path, const std::string& version,
+                        const extraction_options& options, std::string& why_not)
 {
+    prepared_source source;
+    file_identity package;
+    tree_measure contents;
+    std::error_code ec;
     // A link would become `current`, leading out of the root.
     if (entry_type_of(paths.prepared) != entry_type::directory)
-        return "it is not a directory";
-    prepared_source source;
-    if (!read_prepared_record(paths, source))
-        return "its record can't be read";
-    if (source.version != version)
-        return "it was prepared for version " + source.version;
-    if (source.main_executable != options.main_executable)
-        return "it was prepared for the main executable " + source.main_executable;
-    if (!options.sha256.empty() && source.sha256 != options.sha256)
-        return source.sha256.empty() ? "it was prepared without checking the package's SHA-256"
-                                     : "it was prepared from a package whose SHA-256 is " + source.sha256;
-    file_identity package;
-    std::error_code ec;
-    if (!identify_file(package_path, package, ec) || !(package == source.package))
-        return "the package is not the one it was prepared from, or has changed since";
-    tree_measure contents;
-    if (!measure_tree(paths.prepared, contents, ec) || contents.entries != source.contents.entries ||
-        contents.bytes != source.contents.bytes)
-        return "it no longer holds what was prepared";
-    return {};
+        why_not = "it is not a directory";
+    else if (!read_prepared_record(paths, source))
+        why_not = "its record can't be read";
+    else if (source.version != version)
+        why_not = "it was prepared for version " + source.version;
+    else if (source.main_executable != options.main_executable)
+        why_not = "it was prepared for the main executable " + source.main_executable;
+    else if (!options.sha256.empty() && source.sha256 != options.sha256)
+        why_not = source.sha256.empty() ? "it was prepared without checking the package's SHA-256"
+                                        : "it was prepared from a package whose SHA-256 is " + source.sha256;
+    else if (!identify_file(package_path, package, ec) || !(package == source.package))
+        why_not = "the package is not the one it was prepared from, or has changed since";
+    else if (!measure_tree(paths.prepared, contents, ec) || contents.entries != source.contents.entries ||
+             contents.bytes != source.contents.bytes)
+        why_not = "it no longer holds what was prepared";
+    else
+        return true;
+    return false;
 }
 
 // Whether the update takes its new files from current.new; one that does
@@ -221,10 +222,10 @@ bool use_prepared_copy(const layout_paths& paths, const std::string& package_pat
 {
     if (!is_present(paths.prepared))
         return false;
-    const std::string mismatch = prepared_copy_mismatch(paths, package_path, version, options);
-    if (mismatch.empty())
+    std::string why_not;
+    if (prepared_copy_fits(paths, package_path, version, options, why_not))
         return true;
-    spdlog::info("Removing prepared current.new: {}", mismatch);
+    spdlog::info("Removing prepared current.new: {}", why_not);
     remove_prepared_copy(paths);
     return false;
 }

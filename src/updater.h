@@ -44,7 +44,7 @@ struct apply_options {
 // place, 1 when the update was not applied. A copy that prepare_update made
 // from the same package for the same version is used instead of extracting
 // the package again.
-int apply_update(std::int32_t pid, const std::string& package_path,
+[[nodiscard]] int apply_update(std::int32_t pid, const std::string& package_path,
                  const std::string& app_dir, const std::string& exe_name,
                  const std::string& version, const std::string& relaunch_args,
                  const apply_options& options);
@@ -63,7 +63,7 @@ struct prepare_options {
 // package, main executable and version. Returns 0 when the copy is complete
 // and durable, 1 (having removed what it wrote) when not. Touches no
 // process and nothing of the installed application.
-int prepare_update(const std::string& package_path, const std::string& app_dir, const std::string& exe_name,
+[[nodiscard]] int prepare_update(const std::string& package_path, const std::string& app_dir, const std::string& exe_name,
                    const std::string& version, const prepare_options& options);
 
 // ---- Application process control ------------------------------------------
@@ -86,7 +86,7 @@ void launch_process(const std::filesystem::path& exe_path,
 // True when it did; false when the start failed, the process ended first,
 // or the time ran out (the process is then terminated). Every outcome is
 // logged.
-bool launch_and_await_confirmation(const std::filesystem::path& exe_path, const std::string& argument_string,
+[[nodiscard]] bool launch_and_await_confirmation(const std::filesystem::path& exe_path, const std::string& argument_string,
                                    const std::filesystem::path& confirmation_file, unsigned timeout_s);
 
 // ---- Package extraction ---------------------------------------------------
@@ -106,7 +106,6 @@ struct extraction_options {
 };
 
 // Extracts every entry of the zip package into dest_dir. Returns false after
-// a logged failure; raises std::filesystem::filesystem_error when a
-// directory can't be created.
-bool extract_zip(const std::string& package_path, const std::string& dest_dir,
-                 const extraction_options& options = {});
+// a logged failure.
+[[nodiscard]] bool extract_zip(const std::string& package_path, const std::string& dest_dir,
+                               const extraction_options& options = {});

@@ -176,15 +176,13 @@ TEST_F(extraction, file_over_existing_directory_fails)
     EXPECT_TRUE(fs::is_directory(dest / "taken" / "inner"));
 }
 
-TEST_F(extraction, file_under_an_existing_file_raises_the_directory_error)
+TEST_F(extraction, file_under_an_existing_file_fails_with_the_directory_error)
 {
     write_zip(package, {{"a", "plain file"}, {"a/b.txt", "under a file"}});
-    try {
-        extract_zip(package.string(), dest.string());
-        FAIL() << "expected a filesystem_error";
-    } catch (const fs::filesystem_error& error) {
-        EXPECT_NE(std::string(error.what()).find("create_directories"), std::string::npos);
-    }
+    EXPECT_FALSE(extract_zip(package.string(), dest.string()));
+    EXPECT_EQ(last_message(), fs::filesystem_error("create_directories", dest / "a",
+                                                   std::make_error_code(std::errc::not_a_directory))
+                                  .what());
 }
 
 TEST_F(extraction, unsafe_names_are_refused_before_anything_is_written)
@@ -264,7 +262,8 @@ TEST_F(extraction, nothing_is_written_through_a_symlink)
     fs::create_directories(outside);
     fs::create_directories(dest);
     fs::create_directory_symlink(outside, dest / "planted");
-    EXPECT_THROW(extract({{"planted/file.txt", "through the link"}}), fs::filesystem_error);
+    EXPECT_FALSE(extract({{"planted/file.txt", "through the link"}}));
+    EXPECT_NE(last_message().find("create_directories"), std::string::npos) << last_message();
     EXPECT_TRUE(fs::is_empty(outside));
 
     // A link from the package is replaced by a later file of the same name,
@@ -304,7 +303,8 @@ TEST_F(extraction, the_pool_gives_the_outcome_of_the_walk_in_package_order)
     }
     std::mutex mutex;
     std::vector<std::uint64_t> finished_a;
-    const entry_failure failure = run_entry_pool(schedule, 3, [&](std::size_t, std::uint64_t index, const entry_walk&) {
+    const entry_failure failure = run_entry_pool(schedule, 3, [&](std::size_t, std::uint64_t index, const entry_walk&,
+                                                                  entry_failure&) {
         if (index == 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
         const std::lock_guard<std::mutex> lock(mutex);
