@@ -79,37 +79,53 @@ std::string check_sha256_text(std::string& text)
     return {};
 }
 
+// What both subcommands are told: the package, the root, the version and
+// the main executable, and the SHA-256 the package must have.
+struct update_values {
+    std::string package_path;
+    std::string app_dir;
+    std::string version;
+    std::string exe_name = "app.exe";
+    std::string sha256;
+};
+
+void add_update_options(CLI::App& command, update_values& values)
+{
+    static const CLI::Validator version_text(check_version_text, "TEXT", "one line of text");
+    static const CLI::Validator exe_path(check_exe_name, "TEXT", "a path inside current/");
+    command.add_option("--package", values.package_path, "Path to the update zip")->required();
+    command.add_option("--app-dir", values.app_dir, "Application root directory")->required();
+    command.add_option("--version", values.version, "New version string")->required()->check(version_text);
+    command.add_option("--exe", values.exe_name, "Main executable name")->check(exe_path);
+}
+
+void add_sha256_option(CLI::App& command, update_values& values, const std::string& description)
+{
+    static const CLI::Validator sha256_text(check_sha256_text, "HEX", "SHA-256");
+    command.add_option("--sha256", values.sha256, description)->transform(sha256_text);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     CLI::App app{"R4M8 Updater", ""};
+    update_values values;
     std::int32_t pid = 0;
-    std::string package_path;
-    std::string app_dir;
-    std::string version;
-    std::string exe_name = "app.exe";
     std::string relaunch_args;
     std::uint32_t confirm_timeout_s = 0;
     bool no_launch = false;
     bool progress = false;
-    std::string sha256;
 
     // One subcommand at a time.
     app.require_subcommand(0, 1);
     CLI::App* apply = app.add_subcommand("apply", "Apply a downloaded update");
-    const CLI::Validator version_text(check_version_text, "TEXT", "one line of text");
-    const CLI::Validator sha256_text(check_sha256_text, "HEX", "SHA-256");
-    const CLI::Validator exe_path(check_exe_name, "TEXT", "a path inside current/");
     apply->add_option_function<std::string>(
              "--pid", [&](const std::string& text) { pid = decimal_from<std::int32_t>("--pid", text); },
              "PID of the app process to wait for")
         ->required()
         ->type_name("INT");
-    apply->add_option("--package", package_path, "Path to the update zip")->required();
-    apply->add_option("--app-dir", app_dir, "Application root directory")->required();
-    apply->add_option("--version", version, "New version string")->required()->check(version_text);
-    apply->add_option("--exe", exe_name, "Main executable name")->check(exe_path);
+    add_update_options(*apply, values);
     apply->add_option("--args", relaunch_args, "Arguments to pass to new app");
     CLI::Option* confirm = apply->add_option_function<std::string>(
         "--confirm-timeout",
@@ -117,15 +133,11 @@ int main(int argc, char** argv)
         "Seconds the new app has to confirm its start, else roll back (0: no check)");
     confirm->type_name("UINT");
     apply->add_flag("--no-launch", no_launch, "Start no app afterwards (installing on quit)")->excludes(confirm);
-    apply->add_option("--sha256", sha256, "SHA-256 the package must have, else roll back")->transform(sha256_text);
+    add_sha256_option(*apply, values, "SHA-256 the package must have, else roll back");
 
     CLI::App* prepare = app.add_subcommand("prepare", "Prepare a downloaded update while the app runs");
-    prepare->add_option("--package", package_path, "Path to the update zip")->required();
-    prepare->add_option("--app-dir", app_dir, "Application root directory")->required();
-    prepare->add_option("--version", version, "New version string")->required()->check(version_text);
-    prepare->add_option("--exe", exe_name, "Main executable name")->check(exe_path);
-    prepare->add_option("--sha256", sha256, "SHA-256 the package must have, else prepare nothing")
-        ->transform(sha256_text);
+    add_update_options(*prepare, values);
+    add_sha256_option(*prepare, values, "SHA-256 the package must have, else prepare nothing");
     prepare->add_flag("--progress", progress, "Print \"progress WRITTEN TOTAL\" lines while extracting");
 
     try {
@@ -138,11 +150,12 @@ int main(int argc, char** argv)
 
     try {
         check_narrow_command_line();
-        open_update_log(app_dir);
+        open_update_log(values.app_dir);
         if (*prepare)
-            return prepare_update(package_path, app_dir, exe_name, version, prepare_options{progress, sha256});
-        return apply_update(pid, package_path, app_dir, exe_name, version, relaunch_args,
-                            apply_options{confirm_timeout_s, !no_launch, sha256});
+            return prepare_update(values.package_path, values.app_dir, values.exe_name, values.version,
+                                  prepare_options{progress, values.sha256});
+        return apply_update(pid, values.package_path, values.app_dir, values.exe_name, values.version, relaunch_args,
+                            apply_options{confirm_timeout_s, !no_launch, values.sha256});
     } catch (const std::exception& error) {
         return report_unexpected_error(error);
     }
