@@ -51,6 +51,12 @@ std::string package_path_for_zip(const std::string& narrow)
     return narrow;
 }
 
+bool each_spelled_once(const std::vector<fs::path>&)
+{
+    // Names are bytes here: `Current` is not `current`.
+    return true;
+}
+
 entry_type entry_type_of(const fs::path& path)
 {
     struct stat info;

@@ -205,6 +205,15 @@ std::vector<std::wstring> spellings_of(const fs::path& path)
     return spellings;
 }
 
+// "a", "a and b", "a, b and c"
+std::string listed(const std::vector<std::wstring>& names)
+{
+    std::string text;
+    for (std::size_t at = 0; at < names.size(); ++at)
+        text += (at == 0 ? "" : at + 1 == names.size() ? " and " : ", ") + narrow_for_log(names[at]);
+    return text;
+}
+
 }  // namespace
 
 bool is_hidden_link(const std::wstring& dir_final, const fs::path& path)
@@ -235,6 +244,25 @@ bool is_hidden_link(const std::wstring& dir_final, const fs::path& path)
     if (spellings.size() != 1 || spellings.front() == name)
         return true;
     return is_hidden_link(dir_final, path.parent_path() / spellings.front());
+}
+
+bool each_spelled_once(const std::vector<fs::path>& names)
+{
+    // On Windows a directory holds one spelling of a name, or (where it is
+    // made case-sensitive) looks names up exactly.
+    if (!running_under_wine())
+        return true;
+    bool once = true;
+    for (const fs::path& name : names) {
+        const std::vector<std::wstring> spellings = spellings_of(name);
+        if (spellings.size() < 2)
+            continue;
+        spdlog::error("{} holds {}, which Windows takes for one name; rename or remove all but the one that "
+                      "belongs there",
+                      narrow_for_log(name.parent_path()), listed(spellings));
+        once = false;
+    }
+    return once;
 }
 
 namespace {

@@ -49,6 +49,15 @@ std::string package_path_for_zip(const std::string& narrow);
 enum class entry_type { absent, directory, file, other };
 entry_type entry_type_of(const std::filesystem::path& path);
 
+// False, with an error line for each, where the directory of one of these
+// names holds it in more than one spelling that the system takes for one
+// name, so that which of them a call would act on can't be told: under
+// Wine, whose directories are Unix ones that can hold `current` beside
+// `Current`, and which looks a name that is not there exactly up regardless
+// of case. True on POSIX systems, where a name in another case is another
+// name, and on Windows itself.
+bool each_spelled_once(const std::vector<std::filesystem::path>& names);
+
 // Whether a directory has no entries; ec set when it can't be read.
 bool directory_is_empty(const std::filesystem::path& dir, std::error_code& ec);
 

@@ -261,6 +261,11 @@ layout_state read_layout(const layout_paths& paths)
 
 bool recover_layout(const layout_paths& paths)
 {
+    // Before anything changes: of a name found in several spellings that
+    // are one name to the system (Wine), it can't be told which is meant.
+    if (!each_spelled_once({paths.live, paths.backup, paths.marker, paths.version, paths.staged_version,
+                            paths.previous_version, paths.confirmation, paths.prepared, paths.prepared_record}))
+        return false;
     remove_set_aside(paths);
     const layout_state found = read_layout(paths);
     settle_waiting_versions(paths, found);
