@@ -833,6 +833,7 @@ TEST_F(wine_run, names_in_another_case_are_the_layouts_own_and_several_spellings
     fs::remove(root / ".UPDATE-CONFIRMED");
     EXPECT_EQ(apply().exit_code, 0);
     EXPECT_EQ(read_file(root / "current" / "lib" / "new.dat"), "new data");
+    EXPECT_EQ(recorded("cmdline"), "\"" + exe_path() + "\" --after-update");  // and it is done
 }
 
 struct flush_counts {
