@@ -25,7 +25,9 @@ std::vector<std::wstring> files_below(const fs::path& dir)
     for (std::size_t next = 0; next < directories.size(); ++next) {
         const fs::path parent = directories[next];
         std::vector<found_entry> entries;
-        find_entries(parent, entries);
+        // A level that can't be listed names nobody: the others still may.
+        if (!find_entries(parent, entries))
+            continue;
         for (const found_entry& entry : entries) {
             if (++examined > max_entries_examined)
                 return files;

@@ -51,6 +51,12 @@ std::string package_path_for_zip(const std::string& narrow)
     return narrow;
 }
 
+std::vector<fs::path> spellings_of_one_name(const fs::path&)
+{
+    // Names are bytes here: `Current` is not `current`.
+    return {};
+}
+
 namespace {
 
 entry_type entry_type_of_mode(mode_t mode)

@@ -1,7 +1,8 @@
 // Names and paths on Windows: narrow strings in the process's code page
 // (UTF-8 by the manifest, else the ANSI code page), the extended-length form
-// in which long paths reach the system calls, and the recognition of links
-// that Wine does not show as reparse points.
+// in which long paths reach the system calls, the recognition of links
+// that Wine does not show as reparse points, and of the names that Wine
+// finds in another case, as Windows does.
 #include "platform_win32.h"
 
 #include <algorithm>
@@ -178,6 +179,35 @@ std::wstring final_path_for_links(const fs::path& path)
     return std::wstring(info->FileName, info->FileNameLength / sizeof(wchar_t));
 }
 
+namespace {
+
+// Whether Windows takes two names for one: NTFS compares names regardless of
+// case, by their upper-case forms.
+bool one_name_to_windows(const std::wstring& a, const std::wstring& b)
+{
+    return ::CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()),
+                                  TRUE) == CSTR_EQUAL;
+}
+
+// The entries of path's directory that Windows would take for path's own
+// name: the name itself where it is there, and its spellings in other case.
+// A Unix directory under Wine may hold several of them.
+std::vector<std::wstring> spellings_of(const fs::path& path)
+{
+    std::vector<found_entry> entries;
+    if (!find_entries(path.parent_path(), entries))
+        return {};
+    const std::wstring name = path.filename().native();
+    std::vector<std::wstring> spellings;
+    for (const found_entry& entry : entries)
+        if (one_name_to_windows(entry.name, name))
+            spellings.push_back(entry.name);
+    std::sort(spellings.begin(), spellings.end());
+    return spellings;
+}
+
+}  // namespace
+
 bool is_hidden_link(const std::wstring& dir_final, const fs::path& path)
 {
     if (!running_under_wine())
@@ -185,11 +215,39 @@ bool is_hidden_link(const std::wstring& dir_final, const fs::path& path)
     const std::wstring final = final_path_for_links(path);
     if (final.empty())  // nothing there is no link; what can't be looked at is taken for one
         return ::GetFileAttributesW(system_path(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+    if (dir_final.empty())
+        return true;
     // Wine's names are those of a Unix file system: a link may lead to a
     // name that differs only in case, so they are compared exactly.
-    const bool separated = !dir_final.empty() && dir_final.back() == L'\\';
-    const std::wstring expected = dir_final + (separated ? L"" : L"\\") + path.filename().native();
-    return dir_final.empty() || final != expected;
+    const std::wstring dir_prefix = dir_final.back() == L'\\' ? dir_final : dir_final + L"\\";
+    const std::wstring name = path.filename().native();
+    if (final == dir_prefix + name)
+        return false;
+    // Where the name is not there exactly, Wine looks it up regardless of
+    // case, as Windows does: `current` opens `Current` in the same
+    // directory, whose final name is its own. It is that entry, and a link
+    // only where that entry is one. Where several spellings could be meant
+    // it can't be told which Wine took, and the name is left alone as a
+    // link is.
+    const bool same_directory = final.compare(0, dir_prefix.size(), dir_prefix) == 0;
+    if (!same_directory || !one_name_to_windows(final.substr(dir_prefix.size()), name))
+        return true;
+    const std::vector<std::wstring> spellings = spellings_of(path);
+    if (spellings.size() != 1 || spellings.front() == name)
+        return true;
+    return is_hidden_link(dir_final, path.parent_path() / spellings.front());
+}
+
+std::vector<fs::path> spellings_of_one_name(const fs::path& name)
+{
+    // On Windows a directory holds one spelling of a name, or (where it is
+    // made case-sensitive) looks names up exactly.
+    if (!running_under_wine())
+        return {};
+    const std::vector<std::wstring> spellings = spellings_of(name);
+    if (spellings.size() < 2)
+        return {};
+    return std::vector<fs::path>(spellings.begin(), spellings.end());
 }
 
 namespace {

@@ -49,6 +49,14 @@ std::string package_path_for_zip(const std::string& narrow);
 enum class entry_type { absent, directory, file, other };
 entry_type entry_type_of(const std::filesystem::path& path);
 
+// The spellings in which the directory of name holds it, where it holds
+// more than one that the system takes for this one name, so that which of
+// them a call would act on can't be told: under Wine, whose directories
+// are Unix ones that can hold `current` beside `Current`, and which looks a
+// name that is not there exactly up regardless of case. Empty otherwise,
+// and always on POSIX systems, where a name in another case is another
+// name, and on Windows itself.
+std::vector<std::filesystem::path> spellings_of_one_name(const std::filesystem::path& name);
 // An entry of a directory, looked at without following a link.
 struct directory_entry {
     std::filesystem::path name;

@@ -128,6 +128,33 @@ bool is_complete_tree(const fs::path& dir)
     return list_directory(dir, entries, ec) && !entries.empty();
 }
 
+// "a", "a and b", "a, b and c"
+std::string listed(const std::vector<fs::path>& names)
+{
+    std::string text;
+    for (std::size_t at = 0; at < names.size(); ++at)
+        text += (at == 0 ? "" : at + 1 == names.size() ? " and " : ", ") + narrow_for_log(names[at]);
+    return text;
+}
+
+// Before anything changes: of a name found in several spellings that are
+// one name to the system (Wine), it can't be told which is meant, so the
+// run ends with a line for each that says what to do.
+bool each_spelled_once(const std::vector<fs::path>& names)
+{
+    bool once = true;
+    for (const fs::path& name : names) {
+        const std::vector<fs::path> spellings = spellings_of_one_name(name);
+        if (spellings.empty())
+            continue;
+        spdlog::error("{} holds {}, which Windows takes for one name; rename or remove all but the one that "
+                      "belongs there",
+                      narrow_for_log(name.parent_path()), listed(spellings));
+        once = false;
+    }
+    return once;
+}
+
 // ---- Classifying --------------------------------------------------------------
 
 application_layout classify_application(const layout_paths& paths)
@@ -328,6 +355,10 @@ bool repair_layout(const layout_paths& paths, const root_layout& found)
 
 bool recover_layout(const layout_paths& paths)
 {
+    if (!each_spelled_once({paths.live, paths.backup, paths.marker, paths.version, paths.staged_version,
+                            paths.previous_version, paths.no_previous_version, paths.confirmation, paths.prepared,
+                            paths.prepared_record}))
+        return false;
     return repair_layout(paths, classify_layout(paths));
 }
 

@@ -104,7 +104,10 @@ protected:
     run_result updater(std::vector<std::string> args)
     {
         args.insert(args.begin(), {wine, updater_exe});
-        return run_program(args, {{"RECORD_FILE", windows_path(record)}, {"WINEDEBUG", wine_debug}});
+        std::map<std::string, std::string> env{{"RECORD_FILE", windows_path(record)}, {"WINEDEBUG", wine_debug}};
+        if (!start_check.empty())
+            env["START_CHECK"] = start_check;
+        return run_program(args, env);
     }
 
     run_result apply(std::vector<std::string> extra = {}, const std::string& pid = "999999")
@@ -115,10 +118,10 @@ protected:
         return updater(args);
     }
 
-    lines messages() const
+    lines messages(const std::string& log_name = "updater.log") const
     {
         lines result;
-        for (const std::string& line : read_lines(root / "updater.log"))
+        for (const std::string& line : read_lines(root / log_name))
             result.push_back(strip_cr(log_message_of(line)));
         return result;
     }
@@ -168,6 +171,7 @@ protected:
     fs::path record = dir.path / "started.txt";
     std::map<std::string, std::string> old_tree;
     std::string wine_debug = "-all";
+    std::string start_check;  // how the record app acts on a start check, where set
 };
 
 TEST_F(wine_run, exit_codes_and_help)
@@ -743,6 +747,107 @@ TEST_F(wine_run, names_outside_the_ansi_code_page)
             << refused.err;
         EXPECT_EQ(entries_below(parent), before);
     }
+}
+
+// NTFS compares names regardless of case: `Current` is `current`. Under
+// Wine the root is a Unix directory, which may hold a name of the layout in
+// another case only, or in several spellings side by side. One spelling is
+// the layout's own, as on Windows; of several, which is meant can't be
+// told, so the run stops before it changes anything and says what to do.
+TEST_F(wine_run, names_in_another_case_are_the_layouts_own_and_several_spellings_stop_the_run)
+{
+    write_zip(package, new_package_items());
+    const auto reset = [&] {
+        fs::remove_all(root);
+        make_app_root(root, {{"old.txt", "old version"}});
+        fs::copy_file(record_app, root / "current" / "app.exe");
+        write_file(root / ".version", "1.0\r\n");
+        fs::remove(record);
+        start_check.clear();
+    };
+    const auto names_in_root = [&] {
+        std::set<std::string> names;
+        for (const auto& entry : fs::directory_iterator(root))
+            names.insert(entry.path().filename().string());
+        return names;
+    };
+    struct variant {
+        std::string what;
+        std::function<void()> make;
+        std::vector<std::string> options;
+        int exit_code;
+        std::string log_name;
+        std::string log_line;
+    };
+    for (const variant& v : std::vector<variant>{
+             {"the application as Current", [&] { fs::rename(root / "current", root / "Current"); }, {}, 0,
+              "updater.log", "Renaming current/ -> current.bak/"},
+             {"an interrupted update: CURRENT.BAK, a partial Current and Current.Incomplete",
+              [&] {
+                  fs::rename(root / "current", root / "CURRENT.BAK");
+                  write_file(root / "Current" / "half", "partial");
+                  write_file(root / "Current.Incomplete", "");
+              },
+              {}, 0, "updater.log", "Found incomplete current from an interrupted update"},
+             {"the log as UPDATER.LOG", [&] { write_file(root / "UPDATER.LOG", "older"); }, {}, 0, "UPDATER.LOG",
+              "Update complete, exiting"},
+             {"a stray .Version.New", [&] { write_file(root / ".Version.New", "1.5\r\n"); }, {}, 0, "updater.log",
+              "Update complete, exiting"},
+             {"a copy prepared as Current.New",
+              [&] {
+                  updater({"prepare", "--package", windows_path(package), "--app-dir", windows_path(root),
+                           "--version", "2.0"});
+                  fs::rename(root / "current.new", root / "Current.New");
+                  fs::rename(root / "current.new.ready", root / "CURRENT.NEW.READY");
+              },
+              {}, 0, "updater.log", "Using the prepared copy: current.new/ -> current/"},
+             // Removed before the start, not taken for its confirmation.
+             {"a stale .Update-Confirmed",
+              [&] {
+                  write_file(root / ".Update-Confirmed", "");
+                  start_check = "exit";
+              },
+              {"--confirm-timeout", "20"}, 1, "updater.log",
+              "New version exited with code 5 before confirming its start"},
+         }) {
+        SCOPED_TRACE(v.what);
+        reset();
+        v.make();
+        EXPECT_EQ(apply(v.options).exit_code, v.exit_code);
+        const lines log = messages(v.log_name);
+        EXPECT_NE(std::find(log.begin(), log.end(), v.log_line), log.end()) << ::testing::PrintToString(log);
+        EXPECT_EQ(names_in_root(), (std::set<std::string>{".version", "current", v.log_name}));
+        EXPECT_EQ(read_file(root / ".version"), v.exit_code == 0 ? "2.0\r\n" : "1.0\r\n");
+        const std::string started_with = v.exit_code == 0 ? "--after-update" : "--update-failed";
+        EXPECT_EQ(recorded("cmdline"), "\"" + exe_path() + "\" " + started_with);
+        if (v.exit_code == 0)
+            EXPECT_EQ(read_file(root / "current" / "lib" / "new.dat"), "new data");
+        else
+            EXPECT_EQ(tree_contents(root / "current"), old_tree);
+    }
+
+    // Several spellings: the layout stays as it is and nothing starts (no
+    // line but these) until all but one have gone.
+    reset();
+    write_file(root / "Current" / "stray.txt", "not the application");
+    for (const std::string name : {".update-confirmed", ".Update-Confirmed", ".UPDATE-CONFIRMED"})
+        write_file(root / name, "");
+    const std::set<std::string> before = entries_below(root);
+    EXPECT_EQ(apply().exit_code, 1);
+    const std::string advice =
+        ", which Windows takes for one name; rename or remove all but the one that belongs there";
+    EXPECT_EQ(messages(), (lines{windows_path(root) + " holds Current and current" + advice,
+                                 windows_path(root) + " holds .UPDATE-CONFIRMED, .Update-Confirmed and "
+                                                      ".update-confirmed" + advice}));
+    std::set<std::string> after = entries_below(root);
+    after.erase("updater.log");
+    EXPECT_EQ(after, before);
+    fs::remove_all(root / "Current");
+    fs::remove(root / ".Update-Confirmed");
+    fs::remove(root / ".UPDATE-CONFIRMED");
+    EXPECT_EQ(apply().exit_code, 0);
+    EXPECT_EQ(read_file(root / "current" / "lib" / "new.dat"), "new data");
+    EXPECT_EQ(recorded("cmdline"), "\"" + exe_path() + "\" --after-update");  // and it is done
 }
 
 struct flush_counts {
