@@ -13,35 +13,56 @@ namespace {
 
 using steady = std::chrono::steady_clock;
 
-// A control character in a message (a line break in an argument or a path
-// that the caller passed) is written escaped, so that no message can start
-// a line of its own and pass for another.
-std::string escape_controls(spdlog::string_view_t text)
+// What can start a line of its own or drive a terminal is written
+// escaped, so that no message (holding an argument or a path that the
+// caller passed) can pass for another line or rewrite the screen of whoever
+// reads the log: the C0 controls (CR, LF, ESC...) and DEL, and the C1
+// controls as UTF-8 writes them (NEL, CSI...). A TAB stays as it is: it
+// moves the text along its own line, and arguments hold tabs in earnest.
+
+// How many bytes from at make up such a character; 0 for any other.
+std::size_t control_length(spdlog::string_view_t text, std::size_t at)
 {
-    static const char digits[] = "0123456789abcdef";
-    std::string escaped;
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte != 0x7f)
-            escaped += c;
-        else if (c == '\n')
-            escaped += "\\n";
-        else if (c == '\r')
-            escaped += "\\r";
-        else if (c == '\t')
-            escaped += "\\t";
-        else
-            escaped += std::string("\\x") + digits[byte >> 4] + digits[byte & 15];
-    }
-    return escaped;
+    const auto byte = static_cast<unsigned char>(text[at]);
+    if (byte == '\t')
+        return 0;
+    if (byte < 0x20 || byte == 0x7f)
+        return 1;
+    const bool c1 = byte == 0xc2 && at + 1 < text.size() && static_cast<unsigned char>(text[at + 1]) >= 0x80 &&
+                    static_cast<unsigned char>(text[at + 1]) <= 0x9f;
+    return c1 ? 2 : 0;
 }
 
 bool has_controls(spdlog::string_view_t text)
 {
-    for (const char c : text)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+    for (std::size_t at = 0; at < text.size(); ++at)
+        if (control_length(text, at) > 0)
             return true;
     return false;
+}
+
+// The controls' bytes as \n, \r, or \xNN each.
+std::string escape_controls(spdlog::string_view_t text)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string escaped;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t length = control_length(text, at);
+        if (length == 0) {
+            escaped += text[at++];
+            continue;
+        }
+        for (const std::size_t end = at + length; at < end; ++at) {
+            const auto byte = static_cast<unsigned char>(text[at]);
+            if (byte == '\n')
+                escaped += "\\n";
+            else if (byte == '\r')
+                escaped += "\\r";
+            else
+                escaped += std::string("\\x") + digits[byte >> 4] + digits[byte & 15];
+        }
+    }
+    return escaped;
 }
 
 // Writes each line through at once to the stream it is given (on Windows

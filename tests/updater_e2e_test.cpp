@@ -242,18 +242,25 @@ TEST_F(updater_run, relaunch_arguments_follow_the_marker_and_are_split_like_a_sh
     EXPECT_EQ(started_app()["arg"],
               (lines{exe_path("my app"), "--after-update", "--flag", "two words", "say \"hi\"", "plain space"}));
 
-    // A line break in an argument reaches the application, but can't start
-    // a line of the log; what the updater's caller ignores or blocks is not
-    // passed on.
+    // A line break, an escape sequence or a C1 control in an argument
+    // reaches the application, but can't start a line of the log or drive
+    // the terminal that shows it; a tab is logged as it is. What the
+    // updater's caller ignores or blocks is not passed on.
     fs::remove(record);
     write_zip(package, new_package_items());
-    const std::vector<std::string> command = apply_command({"--args", "'two\nlines'"});
+    const std::vector<std::string> command =
+        apply_command({"--args", "'two\nlines' 'tab\there' '\x1b[2Jclear' 'csi\xc2\x9b' 'del\x7f' 'na\xc3\xafve'"});
     std::vector<std::string> argv{"/bin/sh", "-c", "trap '' HUP INT && exec \"$0\" \"$@\""};
     argv.insert(argv.end(), command.begin(), command.end());
     ASSERT_EQ(run_program(argv, {{"RECORD_FILE", record.string()}}).exit_code, 0);
-    EXPECT_TRUE(log_has("Launching " + exe_path() + " --after-update 'two\\nlines'"));
+    EXPECT_TRUE(log_has("Launching " + exe_path() +
+                        " --after-update 'two\\nlines' 'tab\there' '\\x1b[2Jclear' 'csi\\xc2\\x9b' 'del\\x7f' "
+                        "'na\xc3\xafve'"))
+        << read_file(root / "updater.log");
     auto app = started_app();
-    EXPECT_EQ(app["arg"], (lines{exe_path(), "--after-update", "two"}));  // the record's lines split it
+    // The record's lines split the first one.
+    EXPECT_EQ(app["arg"], (lines{exe_path(), "--after-update", "two", "tab\there", "\x1b[2Jclear", "csi\xc2\x9b",
+                                 "del\x7f", "na\xc3\xafve"}));
     EXPECT_EQ(app["ignored_or_blocked"], lines{"0000000000000000 0000000000000000"});
 }
 
