@@ -46,8 +46,4 @@ std::string parent_of(const std::string& path);
 // through a link. False, with message set, when that failed.
 bool create_flag_file(const std::string& path, std::string& message);
 
-// The content of a regular file, read without following a link or waiting
-// on a pipe; empty when there is no such file or it can't be read.
-std::string read_regular_file(const std::string& path);
-
 }  // namespace client

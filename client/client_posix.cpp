@@ -253,21 +253,4 @@ bool create_flag_file(const std::string& path, std::string& message)
     return regular;
 }
 
-std::string read_regular_file(const std::string& path)
-{
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return {};
-    std::string content;
-    struct stat info;
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-        char buffer[65536];
-        for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR);)
-            if (got > 0)
-                content.append(buffer, static_cast<std::size_t>(got));
-    }
-    ::close(fd);
-    return content;
-}
-
 }  // namespace client

@@ -95,36 +95,36 @@ bool parse_progress(const std::string& line, unsigned long long& done, unsigned 
     return in >> word >> done >> total && word == "progress" && !(in >> rest);
 }
 
-// The messages of the update log's error lines, up to the last one, which
-// says that the run failed; those before it say why.
-std::string logged_errors(const std::string& app_dir)
+// Why a preparation failed, from what the updater wrote: the messages of
+// the errors it logged ("error MESSAGE" lines), the last of which says that
+// it failed; else the first other line, which it wrote before it had a log
+// (a command-line error, a root it could not lock); else its exit code.
+std::string failure_of_prepare(const std::vector<std::string>& errors, const std::string& other_line, int exit_code)
 {
-    std::istringstream log(client::read_regular_file(client::join_path(app_dir, "updater.log")));
-    const std::string level = "] [error] ";
-    std::string found;
-    for (std::string line; std::getline(log, line);) {
-        const std::size_t at = line.find(level);
-        if (at == std::string::npos)
-            continue;
-        if (line.back() == '\r')
-            line.pop_back();
-        found += (found.empty() ? "" : "; ") + line.substr(at + level.size());
-    }
-    return found;
+    std::string joined;
+    for (const std::string& error : errors)
+        joined += (joined.empty() ? "" : "; ") + error;
+    if (joined.empty())
+        joined = other_line;
+    return joined.empty() ? "updater prepare exited with code " + std::to_string(exit_code) : joined;
 }
 
 int run_prepare(const updater_prepare_request& request, int* exit_code, updater_error* error)
 {
     std::vector<std::string> argv = command(request, "prepare");
     argv.emplace_back("--progress");
-    std::string said;  // the first line the updater wrote that is not progress
+    const std::string error_prefix = "error ";
+    std::vector<std::string> errors;
+    std::string other_line;
     const auto on_line = [&](const std::string& line) {
         unsigned long long done = 0, total = 0;
-        if (!parse_progress(line, done, total)) {
-            if (said.empty())
-                said = line;
-        } else if (request.progress)
-            request.progress(done, total, request.context);
+        if (parse_progress(line, done, total)) {
+            if (request.progress)
+                request.progress(done, total, request.context);
+        } else if (line.compare(0, error_prefix.size(), error_prefix) == 0)
+            errors.push_back(line.substr(error_prefix.size()));
+        else if (other_line.empty())
+            other_line = line;
     };
     int code = -1;
     std::string message;
@@ -134,15 +134,7 @@ int run_prepare(const updater_prepare_request& request, int* exit_code, updater_
         *exit_code = code;
     if (code == 0)
         return succeed(error);
-    // What the updater said on its way out (a command-line error, a root it
-    // could not lock) tells more than the log, which it may not have
-    // reached, and which may be another run's then.
-    std::string why = said;
-    if (why.empty() && code == 1)
-        why = logged_errors(request.app_dir);
-    if (why.empty())
-        why = "updater prepare exited with code " + std::to_string(code);
-    return fail(error, UPDATER_ERROR_PREPARE_FAILED, why);
+    return fail(error, UPDATER_ERROR_PREPARE_FAILED, failure_of_prepare(errors, other_line, code));
 }
 
 // Runs a call with every exception it raises turned into an error value.

@@ -126,7 +126,9 @@ int main(int argc, char** argv)
     prepare->add_option("--exe", exe_name, "Main executable name")->check(exe_path);
     prepare->add_option("--sha256", sha256, "SHA-256 the package must have, else prepare nothing")
         ->transform(sha256_text);
-    prepare->add_flag("--progress", progress, "Print \"progress WRITTEN TOTAL\" lines while extracting");
+    prepare->add_flag("--progress", progress,
+                      "Print \"progress WRITTEN TOTAL\" lines while extracting, and \"error MESSAGE\" for each error "
+                      "logged");
 
     try {
         app.parse(argc, argv);
@@ -138,7 +140,9 @@ int main(int argc, char** argv)
 
     try {
         check_narrow_command_line();
-        open_update_log(app_dir);
+        // The caller that reads the progress from the pipe learns why a
+        // preparation failed there too.
+        open_update_log(app_dir, progress);
         if (*prepare)
             return prepare_update(package_path, app_dir, exe_name, version, prepare_options{progress, sha256});
         return apply_update(pid, package_path, app_dir, exe_name, version, relaunch_args,

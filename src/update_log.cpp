@@ -3,11 +3,14 @@
 
 #include "platform.h"
 
+#include <spdlog/sinks/base_sink.h>
 #include <spdlog/sinks/stdout_sinks.h>
 
 #include <chrono>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 namespace {
 
@@ -83,6 +86,19 @@ struct escaping_sink final : spdlog::sinks::stdout_sink_base<spdlog::details::co
     }
 };
 
+// Hands each error line's message, escaped as the log escapes it, to the
+// program that started the updater, as a line "error MESSAGE" on standard
+// output beside the progress lines: that program reads the pipe anyway, and
+// the log may be another run's by the time it looks.
+struct caller_error_sink final : spdlog::sinks::base_sink<std::mutex> {
+protected:
+    void sink_it_(const spdlog::details::log_msg& msg) override
+    {
+        write_to_caller("error " + escape_controls(msg.payload));
+    }
+    void flush_() override {}
+};
+
 // A relaunched application may find a newer package at once and start the
 // next updater while this one still removes its backup; that one waits.
 constexpr auto lock_wait_limit = std::chrono::seconds(60);
@@ -108,7 +124,7 @@ steady::duration take_log_lock(const std::filesystem::path& log_path, std::FILE*
 
 }  // namespace
 
-void open_update_log(const std::string& app_dir)
+void open_update_log(const std::string& app_dir, bool errors_to_caller)
 {
     const std::filesystem::path log_path = path_from_narrow(app_dir) / "updater.log";
     // The lock is taken before the log is emptied, so a second updater on
@@ -119,8 +135,12 @@ void open_update_log(const std::string& app_dir)
     const steady::duration waited = take_log_lock(log_path, stream);
     // The file is written through the stream that was checked and locked,
     // never opened again by name.
-    auto sink = std::make_shared<escaping_sink>(stream);
-    auto logger = std::make_shared<spdlog::logger>("updater", std::move(sink));
+    std::vector<spdlog::sink_ptr> sinks{std::make_shared<escaping_sink>(stream)};
+    if (errors_to_caller) {
+        sinks.push_back(std::make_shared<caller_error_sink>());
+        sinks.back()->set_level(spdlog::level::err);
+    }
+    auto logger = std::make_shared<spdlog::logger>("updater", sinks.begin(), sinks.end());
     spdlog::initialize_logger(logger);
     spdlog::set_default_logger(logger);
     spdlog::set_level(spdlog::level::info);

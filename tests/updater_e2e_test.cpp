@@ -11,6 +11,7 @@
 #include <fstream>
 #include <cctype>
 #include <sys/wait.h>
+#include <sstream>
 #include <thread>
 #include <unistd.h>
 
@@ -948,12 +949,35 @@ TEST_F(updater_run, a_prepared_copy_is_swapped_in_and_one_that_does_not_fit_is_n
         expect_new_version();
     }
 
-    // A preparation that fails, or is stopped, leaves nothing to use.
+    // A preparation that fails, or is stopped, leaves nothing to use. Told
+    // to report its progress, it reports its log's errors beside it, as the
+    // log shows them; without that it prints nothing.
     reset();
     write_zip_with_bad_crc(package, new_package_items(), "broken.bin");
-    EXPECT_EQ(prepare().exit_code, 1);
+    const run_result quiet = prepare();
+    EXPECT_EQ(quiet.exit_code, 1);
+    EXPECT_EQ(quiet.out, "");
     EXPECT_EQ(messages().back(), "Preparation failed, removing current.new");
     EXPECT_EQ(strays(), lines{});
+    const auto reported_with_progress = [&] {
+        const run_result result = prepare("2.0", {"--progress"});
+        EXPECT_EQ(result.exit_code, 1);
+        lines said;
+        std::istringstream out(result.out);
+        for (std::string line; std::getline(out, line);)
+            if (line.rfind("progress ", 0) != 0)
+                said.push_back(line);
+        return said;
+    };
+    EXPECT_EQ(reported_with_progress(),
+              (lines{"error Failed to extract: broken.bin", "error Preparation failed, removing current.new"}));
+    const fs::path broken = package;
+    package = dir.path / "a\tstrange\nname\x1b[2J.zip";
+    const lines errors = reported_with_progress();
+    ASSERT_EQ(errors, (lines{"error Failed to open zip: " + dir.path.string() + "/a\tstrange\\nname\\x1b[2J.zip",
+                             "error Preparation failed, removing current.new"}));
+    EXPECT_EQ("error " + messages().at(1), errors.at(0));
+    package = broken;
     EXPECT_EQ(tree_contents(root / "current").count("old.txt"), 1u);
     write_zip(package, new_package_items());
     ASSERT_EQ(prepare().exit_code, 0);

@@ -81,9 +81,11 @@ typedef struct updater_prepare_request {
 /* Runs `updater prepare` and waits for it, calling progress on the calling
  * thread. 0 when the copy is ready for the next updater_start_apply of the
  * same package and version. UPDATER_ERROR_PREPARE_FAILED when the updater
- * could not make it: the message holds the error lines of its log, the
- * last of which says that it failed, and *exit_code (when not NULL) is its
- * exit code. */
+ * could not make it: the message holds the messages of the error lines it
+ * logged, joined by "; " (the updater reports them on the pipe the progress
+ * comes through), the last of which says that it failed; or what it said
+ * when it stopped before its log (a command-line error); and *exit_code
+ * (when not NULL) is its exit code. */
 int updater_prepare(const updater_prepare_request* request, int* exit_code, updater_error* error);
 
 /* Confirms a start after an update for the updater's start check

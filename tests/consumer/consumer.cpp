@@ -13,12 +13,11 @@ int main(int argc, char** argv)
     const updater_client::result prepared =
         updater_client::prepare({INSTALLED_UPDATER, "missing.zip", argv[1], "2.0", "app.exe", "", {}}, &exit_code);
     if (prepared.code != UPDATER_ERROR_PREPARE_FAILED || exit_code != 1 ||
-        prepared.message.find("Failed to open zip: missing.zip") != 0) {
+        prepared.message != "Failed to open zip: missing.zip; Preparation failed, removing current.new") {
         std::fprintf(stderr, "prepare: %d %d %s\n", prepared.code, exit_code, prepared.message.c_str());
         return 1;
     }
-    // A run refused on its command line says why; the log, which it never
-    // touched, holds the run before.
+    // A run refused on its command line says why, before it has a log.
     const updater_client::result refused =
         updater_client::prepare({INSTALLED_UPDATER, "missing.zip", argv[1], "2.0", "app.exe", "0", {}}, &exit_code);
     if (exit_code != 105 || refused.message != "--sha256: a SHA-256 is 64 hexadecimal digits") {
