@@ -154,7 +154,7 @@ int guarded(updater_error* error, Call call)
 
 extern "C" {
 
-updater_start_kind updater_start_kind_of(int argc, const char* const* argv)
+updater_start_kind updater_start_kind_of(int argc, char* const* argv)
 {
     // The updater puts the marker first.
     if (argc < 2 || !argv || !argv[1])

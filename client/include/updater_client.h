@@ -36,7 +36,8 @@ typedef enum updater_start_kind {
     UPDATER_START_UPDATE_FAILED = 2 /* the old version back after a failed update (--update-failed) */
 } updater_start_kind;
 
-updater_start_kind updater_start_kind_of(int argc, const char* const* argv);
+/* argv as main gets it: a C main's char** argv passes as it is. */
+updater_start_kind updater_start_kind_of(int argc, char* const* argv);
 
 /* The application root of the running application: the parent of the
  * `current` directory that holds its executable. argv0 is the

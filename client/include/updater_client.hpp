@@ -17,9 +17,16 @@ struct result {
     explicit operator bool() const { return code == UPDATER_OK; }
 };
 
-inline updater_start_kind start_kind(int argc, const char* const* argv)
+inline updater_start_kind start_kind(int argc, char* const* argv)
 {
     return updater_start_kind_of(argc, argv);
+}
+
+// For an argument list of constant strings; updater_start_kind_of only
+// reads them.
+inline updater_start_kind start_kind(int argc, const char* const* argv)
+{
+    return updater_start_kind_of(argc, const_cast<char* const*>(argv));
 }
 
 inline result find_app_dir(const char* argv0, std::string& app_dir)

@@ -1,4 +1,5 @@
-// Built against the installed tree with CMake: prepares a package that is
+// Built against the installed tree with CMake: tells what a start follows
+// from main's argv and from constant strings, prepares a package that is
 // not there with the installed updater, and confirms a start.
 //   consumer APP_DIR
 #include <updater_client.hpp>
@@ -7,7 +8,9 @@
 
 int main(int argc, char** argv)
 {
-    if (argc != 2)
+    const char* const after_failed_update[] = {"app", "--update-failed", nullptr};
+    if (argc != 2 || updater_client::start_kind(argc, argv) != UPDATER_START_PLAIN ||
+        updater_client::start_kind(2, after_failed_update) != UPDATER_START_UPDATE_FAILED)
         return 2;
     int exit_code = 0;
     const updater_client::result prepared =
