@@ -50,7 +50,8 @@ typedef struct updater_apply_request {
     const char* package;        /* the downloaded package */
     const char* app_dir;        /* the application root */
     const char* version;        /* the new version string */
-    const char* exe;            /* the main executable's name in current/; NULL: "app.exe" */
+    const char* exe;            /* the main executable's name in current/; NULL: "app.exe", the default
+                                   of the updater's --exe, which seldom names a program on Linux */
     const char* const* args;    /* arguments for the new version, NULL-terminated; NULL: none */
     unsigned confirm_timeout_s; /* above 0: the new version must call updater_confirm_start in time */
     int no_launch;              /* nonzero: start nothing afterwards (installing on quit) */
