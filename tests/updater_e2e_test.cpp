@@ -2,6 +2,8 @@
 // roots, real packages and a stand-in application that records its start.
 #include "test_support.h"
 
+#include <updater_client.hpp>
+
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -1038,6 +1040,78 @@ TEST_F(updater_run, the_example_application_updates_itself_and_keeps_its_argumen
     EXPECT_EQ(run_program({(root / "current" / "app").string(), "--update", package.string(), "3.0"}).exit_code, 1);
     EXPECT_EQ(read_lines(root / "example.log").back(),
               "could not start the update: can't start " + (root / "updater").string() + ": No such file or directory");
+}
+
+// An application that closed its standard streams (a daemon, a program
+// started without them) gets the same from the client library: a start
+// that fails says so, the progress and errors of a preparation reach it,
+// and the library leaves no descriptor of its own open.
+TEST_F(updater_run, the_client_library_serves_a_caller_without_standard_streams)
+{
+    write_zip(package, new_package_items());
+    const fs::path no_updater = dir.path / "no updater", missing = dir.path / "missing.zip";
+    const auto open_descriptors = [] {
+        std::string open;
+        for (int fd = 0; fd < 256; ++fd)
+            if (::fcntl(fd, F_GETFD) >= 0)
+                open += std::to_string(fd) + " ";
+        return open;
+    };
+    // Runs in a child that closed its standard streams; noexcept, so that
+    // a throw ends the child rather than running the rest of the suite in it.
+    const auto calls = [&]() noexcept {
+        const std::string before = open_descriptors();
+        std::ostringstream said;
+        updater_client::apply_request apply_request;
+        apply_request.updater = no_updater.string();
+        apply_request.package = package.string();
+        apply_request.app_dir = root.string();
+        apply_request.version = "2.0";
+        const updater_client::result started = updater_client::start_apply(apply_request);
+        said << "start_apply: " << started.code << " " << started.message << "\n";
+        updater_client::prepare_request prepare_request;
+        prepare_request.updater = updater;
+        prepare_request.package = package.string();
+        prepare_request.app_dir = root.string();
+        prepare_request.version = "2.0";
+        unsigned long long reports = 0, done = 0, total = 0;
+        prepare_request.progress = [&](unsigned long long d, unsigned long long t) { ++reports, done = d, total = t; };
+        const updater_client::result prepared = updater_client::prepare(prepare_request);
+        said << "prepare: " << prepared.code << " " << (reports > 0 && done == total && total > 0) << "\n";
+        prepare_request.package = missing.string();
+        const updater_client::result failed = updater_client::prepare(prepare_request);
+        said << "failed prepare: " << failed.code << " " << failed.message << "\n";
+        said << "descriptors left: " << (open_descriptors() == before ? "none" : open_descriptors()) << "\n";
+        return said.str();
+    };
+    int results[2];
+    ASSERT_EQ(::pipe(results), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(results[0]);
+        ::close(STDIN_FILENO);
+        ::close(STDOUT_FILENO);
+        ::close(STDERR_FILENO);
+        const std::string text = calls();
+        ::_exit(::write(results[1], text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0 : 1);
+    }
+    ::close(results[1]);
+    std::string text;
+    char buffer[4096];
+    for (ssize_t got; (got = ::read(results[0], buffer, sizeof buffer)) > 0;)
+        text.append(buffer, static_cast<std::size_t>(got));
+    ::close(results[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(text, "start_apply: " + std::to_string(UPDATER_ERROR_START_FAILED) + " can't start " +
+                        no_updater.string() + ": No such file or directory\n" + "prepare: 0 1\n" +
+                        "failed prepare: " + std::to_string(UPDATER_ERROR_PREPARE_FAILED) + " Failed to open zip: " +
+                        missing.string() + "; Preparation failed, removing current.new\n" +
+                        "descriptors left: none\n");
+    // Nothing meant for the caller went into the log.
+    for (const std::string& line : read_lines(root / "updater.log"))
+        EXPECT_TRUE(has_log_line_format(line, "info") || has_log_line_format(line, "error")) << line;
 }
 
 // With --sha256 only the package the application verified is installed:
