@@ -51,6 +51,76 @@ int missing(updater_error* error, const char* what)
     return fail(error, UPDATER_ERROR_INVALID_ARGUMENT, std::string(what) + " is required");
 }
 
+// Well-formed UTF-8: no stray continuation byte, no sequence cut short or
+// overlong, no surrogate, nothing beyond U+10FFFF. (Stops at the first bad
+// byte, so it never reads past the terminating NUL.)
+bool is_utf8(const char* text)
+{
+    for (auto* at = reinterpret_cast<const unsigned char*>(text); *at;) {
+        const unsigned char lead = *at;
+        if (lead < 0x80) {
+            ++at;
+            continue;
+        }
+        // The length of the sequence, and the range of its second byte,
+        // which rules out the overlong forms, surrogates and too high values
+        // (0xc0, 0xc1 and 0xf5 on can only lead those).
+        std::size_t length = 0;
+        unsigned char low = 0x80, high = 0xbf;
+        if (lead >= 0xc2 && lead <= 0xdf) {
+            length = 2;
+        } else if (lead >= 0xe0 && lead <= 0xef) {
+            length = 3;
+            low = lead == 0xe0 ? 0xa0 : 0x80;   // below U+0800: overlong
+            high = lead == 0xed ? 0x9f : 0xbf;  // U+D800 to U+DFFF: surrogates
+        } else if (lead >= 0xf0 && lead <= 0xf4) {
+            length = 4;
+            low = lead == 0xf0 ? 0x90 : 0x80;   // below U+10000: overlong
+            high = lead == 0xf4 ? 0x8f : 0xbf;  // beyond U+10FFFF
+        } else {
+            return false;
+        }
+        if (at[1] < low || at[1] > high)
+            return false;
+        for (std::size_t i = 2; i < length; ++i)
+            if ((at[i] & 0xc0) != 0x80)
+                return false;
+        at += length;
+    }
+    return true;
+}
+
+// A request's strings by the names of their fields.
+using named_strings = std::vector<std::pair<std::string, const char*>>;
+
+named_strings strings_of(const updater_prepare_request& request)
+{
+    return {{"updater", request.updater}, {"package", request.package}, {"app_dir", request.app_dir},
+            {"version", request.version}, {"exe", request.exe},         {"sha256", request.sha256}};
+}
+
+named_strings strings_of(const updater_apply_request& request)
+{
+    named_strings strings{{"updater", request.updater}, {"package", request.package}, {"app_dir", request.app_dir},
+                          {"version", request.version}, {"exe", request.exe},         {"sha256", request.sha256}};
+    for (std::size_t i = 0; request.args && request.args[i]; ++i)
+        strings.emplace_back("args[" + std::to_string(i) + "]", request.args[i]);
+    return strings;
+}
+
+// Refuses the first string that is not UTF-8, naming its field; 0 when
+// there is none. Such a string would not reach the updater as it is: on
+// Windows its bad bytes become replacement characters (an app_dir with one
+// stray byte names another directory beside the real root), and on Linux
+// the updater's log and relaunch would pass them on as they are.
+int refuse_non_utf8(const named_strings& strings, updater_error* error)
+{
+    for (const auto& [name, text] : strings)
+        if (text && !is_utf8(text))
+            return fail(error, UPDATER_ERROR_INVALID_ARGUMENT, name + " is not valid UTF-8");
+    return UPDATER_OK;
+}
+
 // What both subcommands are told: the package, the root, the version, the
 // main executable and the digest, if any.
 template <class Request>
@@ -185,6 +255,8 @@ int updater_start_apply(const updater_apply_request* request, updater_error* err
     return guarded(error, [&] {
         if (!complete(request))
             return missing(error, "package, app_dir and version");
+        if (const int refused = refuse_non_utf8(strings_of(*request), error))
+            return refused;
         std::string message;
         if (!client::start_detached(apply_command(*request), message))
             return fail(error, UPDATER_ERROR_START_FAILED, message);
@@ -197,6 +269,8 @@ int updater_prepare(const updater_prepare_request* request, int* exit_code, upda
     return guarded(error, [&] {
         if (!complete(request))
             return missing(error, "package, app_dir and version");
+        if (const int refused = refuse_non_utf8(strings_of(*request), error))
+            return refused;
         return run_prepare(*request, exit_code, error);
     });
 }
@@ -206,6 +280,8 @@ int updater_confirm_start(const char* app_dir, updater_error* error)
     return guarded(error, [&] {
         if (!given(app_dir))
             return missing(error, "app_dir");
+        if (const int refused = refuse_non_utf8({{"app_dir", app_dir}}, error))
+            return refused;
         std::string message;
         if (!client::create_flag_file(client::join_path(app_dir, ".update-confirmed"), message))
             return fail(error, UPDATER_ERROR_SYSTEM, message);

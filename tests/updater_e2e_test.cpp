@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <sstream>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 
 using namespace test;
@@ -1112,6 +1113,69 @@ TEST_F(updater_run, the_client_library_serves_a_caller_without_standard_streams)
     // Nothing meant for the caller went into the log.
     for (const std::string& line : read_lines(root / "updater.log"))
         EXPECT_TRUE(has_log_line_format(line, "info") || has_log_line_format(line, "error")) << line;
+}
+
+// The client library refuses a string that is not UTF-8, naming its field,
+// before it starts anything (on Windows its bad bytes would be replaced: an
+// app_dir with one stray byte would name a directory beside the real root);
+// one that is UTF-8, beyond ASCII too, goes through.
+TEST_F(updater_run, the_client_library_refuses_strings_that_are_not_utf8)
+{
+    const fs::path stand_in = dir.path / "stand-in updater", started = dir.path / "started.txt";
+    write_file(stand_in, "#!/bin/sh\necho \"$1\" >> '" + started.string() + "'\n");
+    fs::permissions(stand_in, fs::perms::owner_all);
+    updater_client::apply_request apply_request;
+    apply_request.updater = stand_in.string();
+    apply_request.package = (dir.path / "caf\xc3\xa9.zip").string();
+    apply_request.app_dir = root.string();
+    apply_request.version = "2.0 \xe6\x97\xa5";
+    apply_request.exe = "app \xf0\x9f\x98\x80";
+    apply_request.args = {"na\xc3\xafve", "\xef\xbf\xbd"};
+    updater_client::prepare_request prepare_request;
+    prepare_request.updater = apply_request.updater;
+    prepare_request.package = apply_request.package;
+    prepare_request.app_dir = apply_request.app_dir;
+    prepare_request.version = apply_request.version;
+    prepare_request.exe = apply_request.exe;
+
+    const auto expect_refused = [](const updater_client::result& result, const std::string& field) {
+        EXPECT_EQ(result.code, UPDATER_ERROR_INVALID_ARGUMENT) << field;
+        EXPECT_EQ(result.message, field + " is not valid UTF-8");
+    };
+    using apply_field = std::string updater_client::apply_request::*;
+    using prepare_field = std::string updater_client::prepare_request::*;
+    const std::vector<std::tuple<std::string, apply_field, prepare_field>> fields{
+        {"updater", &updater_client::apply_request::updater, &updater_client::prepare_request::updater},
+        {"package", &updater_client::apply_request::package, &updater_client::prepare_request::package},
+        {"app_dir", &updater_client::apply_request::app_dir, &updater_client::prepare_request::app_dir},
+        {"version", &updater_client::apply_request::version, &updater_client::prepare_request::version},
+        {"exe", &updater_client::apply_request::exe, &updater_client::prepare_request::exe},
+        {"sha256", &updater_client::apply_request::sha256, &updater_client::prepare_request::sha256}};
+    // A stray ANSI byte, a stray continuation byte, an overlong slash, a
+    // surrogate, a sequence cut short, a value beyond U+10FFFF.
+    for (const std::string bad : {"\xe9", "\x80", "\xc0\xaf", "\xed\xa0\x80", "\xe6\x97", "\xf4\x90\x80\x80"}) {
+        SCOPED_TRACE(::testing::PrintToString(bad));
+        for (const auto& [name, in_apply, in_prepare] : fields) {
+            updater_client::apply_request spoilt_apply = apply_request;
+            spoilt_apply.*in_apply += bad;
+            expect_refused(updater_client::start_apply(spoilt_apply), name);
+            updater_client::prepare_request spoilt_prepare = prepare_request;
+            spoilt_prepare.*in_prepare += bad;
+            expect_refused(updater_client::prepare(spoilt_prepare), name);
+        }
+        updater_client::apply_request spoilt_apply = apply_request;
+        spoilt_apply.args[1] += bad;
+        expect_refused(updater_client::start_apply(spoilt_apply), "args[1]");
+        expect_refused(updater_client::confirm_start(root.string() + bad), "app_dir");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(fs::exists(started));
+
+    EXPECT_TRUE(updater_client::prepare(prepare_request));
+    EXPECT_TRUE(updater_client::start_apply(apply_request));
+    for (int i = 0; i < 100 && read_lines(started).size() < 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(read_lines(started), (lines{"prepare", "apply"}));
 }
 
 // With --sha256 only the package the application verified is installed:

@@ -3,10 +3,11 @@
  * start after an update, and tell what a start follows.
  *
  * Plain C, callable from any language with a C interface. Strings are
- * UTF-8 (on Windows they are converted to the system's wide strings); no
- * call raises an exception or keeps a pointer past its return. Every call
- * that can fail returns 0 or an error code, and fills *error (which may be
- * NULL) with the code and a message. */
+ * UTF-8 (on Windows they are converted to the system's wide strings), and
+ * a call refuses one that is not before it starts anything; no call raises
+ * an exception or keeps a pointer past its return. Every call that can
+ * fail returns 0 or an error code, and fills *error (which may be NULL)
+ * with the code and a message. */
 #ifndef UPDATER_CLIENT_H
 #define UPDATER_CLIENT_H
 
@@ -16,7 +17,7 @@ extern "C" {
 
 enum updater_error_code {
     UPDATER_OK = 0,
-    UPDATER_ERROR_INVALID_ARGUMENT = 1, /* a required string is missing, or a buffer too small */
+    UPDATER_ERROR_INVALID_ARGUMENT = 1, /* a required string is missing or not UTF-8, or a buffer too small */
     UPDATER_ERROR_START_FAILED = 2,     /* the updater program could not be started */
     UPDATER_ERROR_PREPARE_FAILED = 3,   /* prepare ran and could not make the copy */
     UPDATER_ERROR_SYSTEM = 4            /* a system call failed */
