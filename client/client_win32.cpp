@@ -73,6 +73,7 @@ std::basic_string<Char> quoted(const std::basic_string<Char>& arg)
     return out;
 }
 
+// Each argument quoted once, as the program's C runtime splits the line.
 std::wstring command_line(const std::vector<std::string>& argv)
 {
     std::wstring line;
@@ -139,12 +140,37 @@ long own_process_id()
     return static_cast<long>(::GetCurrentProcessId());
 }
 
+// The updater passes this string on verbatim, after "EXE" --after-update,
+// as the new version's command line, whose C runtime splits it: so each
+// argument is quoted here for that, once. The string as a whole is then
+// one argument of the updater's own command line, and quoted once more for
+// the updater's C runtime (command_line), which gives it back as it is.
 std::string relaunch_argument_string(const std::vector<std::string>& args)
 {
     std::string joined;
     for (const std::string& arg : args)
         joined += (joined.empty() ? "" : " ") + quoted(arg);
     return joined;
+}
+
+// CreateProcessW takes at most 32,767 characters, the terminating NUL
+// included; Wine cuts a longer command line short without a word, which
+// would lose the updater's last options (--confirm-timeout comes after
+// --args) and shorten the new version's arguments. The new version's
+// command line holds no more than the updater's does (its path is the
+// root, current and the main executable's name, all in the updater's
+// line too, and the relaunch string is shorter before its second
+// quoting), so it fits where the updater's does.
+bool command_line_fits(const std::vector<std::string>& argv, std::string& message)
+{
+    const std::size_t limit = 32767;
+    const std::size_t length = command_line(argv).size() + 1;
+    if (length <= limit)
+        return true;
+    message = "the command line to start " + argv[0] + " would be " + std::to_string(length) +
+              " characters long, beyond Windows' limit of " + std::to_string(limit) +
+              ": shorten the arguments or the paths";
+    return false;
 }
 
 bool start_detached(const std::vector<std::string>& argv, std::string& message)

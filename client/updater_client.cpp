@@ -183,6 +183,9 @@ int run_prepare(const updater_prepare_request& request, int* exit_code, updater_
 {
     std::vector<std::string> argv = command(request, "prepare");
     argv.emplace_back("--progress");
+    std::string message;
+    if (!client::command_line_fits(argv, message))
+        return fail(error, UPDATER_ERROR_INVALID_ARGUMENT, message);
     const std::string error_prefix = "error ";
     std::vector<std::string> errors;
     std::string other_line;
@@ -197,7 +200,6 @@ int run_prepare(const updater_prepare_request& request, int* exit_code, updater_
             other_line = line;
     };
     int code = -1;
-    std::string message;
     if (!client::run_reading_lines(argv, on_line, code, message))
         return fail(error, UPDATER_ERROR_START_FAILED, message);
     if (exit_code)
@@ -257,8 +259,11 @@ int updater_start_apply(const updater_apply_request* request, updater_error* err
             return missing(error, "package, app_dir and version");
         if (const int refused = refuse_non_utf8(strings_of(*request), error))
             return refused;
+        const std::vector<std::string> argv = apply_command(*request);
         std::string message;
-        if (!client::start_detached(apply_command(*request), message))
+        if (!client::command_line_fits(argv, message))
+            return fail(error, UPDATER_ERROR_INVALID_ARGUMENT, message);
+        if (!client::start_detached(argv, message))
             return fail(error, UPDATER_ERROR_START_FAILED, message);
         return succeed(error);
     });

@@ -17,7 +17,8 @@ extern "C" {
 
 enum updater_error_code {
     UPDATER_OK = 0,
-    UPDATER_ERROR_INVALID_ARGUMENT = 1, /* a required string is missing or not UTF-8, or a buffer too small */
+    UPDATER_ERROR_INVALID_ARGUMENT = 1, /* a required string is missing or not UTF-8, a buffer too small,
+                                           or the updater's command line too long for Windows */
     UPDATER_ERROR_START_FAILED = 2,     /* the updater program could not be started */
     UPDATER_ERROR_PREPARE_FAILED = 3,   /* prepare ran and could not make the copy */
     UPDATER_ERROR_SYSTEM = 4            /* a system call failed */
