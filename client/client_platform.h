@@ -22,6 +22,11 @@ long own_process_id();
 // C runtime's rules (those of CommandLineToArgvW) on Windows.
 std::string relaunch_argument_string(const std::vector<std::string>& args);
 
+// False, with message set, when the command line that starts argv would be
+// too long for the system (checked where the system would not say so
+// itself).
+bool command_line_fits(const std::vector<std::string>& argv, std::string& message);
+
 // Starts argv[0] with these arguments, detached (a session of its own, or
 // no console and out of the caller's job where Windows allows), holding
 // none of the caller's descriptors or handles, its standard streams on the
@@ -45,9 +50,5 @@ std::string parent_of(const std::string& path);
 // Creates the file at path unless a regular file is there already; never
 // through a link. False, with message set, when that failed.
 bool create_flag_file(const std::string& path, std::string& message);
-
-// The content of a regular file, read without following a link or waiting
-// on a pipe; empty when there is no such file or it can't be read.
-std::string read_regular_file(const std::string& path);
 
 }  // namespace client

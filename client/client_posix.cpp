@@ -31,6 +31,60 @@ std::vector<char*> c_strings(const std::vector<std::string>& strings)
     return pointers;
 }
 
+// A descriptor, closed when it goes out of scope.
+class unique_fd {
+public:
+    unique_fd() = default;
+    explicit unique_fd(int fd) : fd_(fd) {}
+    unique_fd(const unique_fd&) = delete;
+    unique_fd& operator=(const unique_fd&) = delete;
+    ~unique_fd() { reset(); }
+    int get() const { return fd_; }
+    void reset(int fd = -1)
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+// fd itself where it lies above standard error; else a duplicate of it that
+// does (closed on exec; -1, with error set, when there is none), and fd is
+// closed, so that the caller's standard stream stays as closed as it was.
+int above_standard_streams(int fd, int& error)
+{
+    if (fd > STDERR_FILENO)
+        return fd;
+    const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+    if (moved < 0)
+        error = errno;
+    ::close(fd);
+    return moved;
+}
+
+// A pipe whose ends are closed on exec and lie above standard error: a
+// caller that closed its standard streams (a daemon, a program started
+// without them) would otherwise get the ends at 0, 1 or 2, where the
+// child's dup2 onto its own standard streams closes or replaces them. 0,
+// or the error that kept it from being made; nothing then stays open.
+int open_pipe(unique_fd& read_end, unique_fd& write_end)
+{
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0)
+        return errno;
+    int error = 0;
+    read_end.reset(above_standard_streams(ends[0], error));
+    write_end.reset(above_standard_streams(ends[1], error));
+    if (error != 0) {
+        read_end.reset();
+        write_end.reset();
+    }
+    return error;
+}
+
 // Closes every descriptor above standard error but keep, wherever it lies:
 // one above the current limit (opened before the limit was lowered) is
 // closed too.
@@ -50,21 +104,27 @@ void close_descriptors_except(int keep)
             ::close(static_cast<int>(fd));
 }
 
+// Runs in a forked process: writes the error that kept the program from
+// starting to report, and exits.
+[[noreturn]] void report_and_exit(int report, int error)
+{
+    (void)!::write(report, &error, sizeof error);
+    ::_exit(127);
+}
+
 // Runs in a forked process: only async-signal-safe calls. Makes out the
 // standard output and error (the null device where out is -1), closes
-// every other descriptor but the one that reports a failed exec, gives
+// every other descriptor but report (out and report lie above standard
+// error, so that setting up the standard streams leaves them alone), gives
 // every signal its default action and unblocks it (what the caller ignores
 // or blocks is its own affair, not the updater's or the new version's), and
-// execs; on failure writes errno to that one and exits.
+// execs; on failure writes errno to report and exits.
 [[noreturn]] void exec_with(char* const* argv, int out, int report)
 {
     const int null_fd = ::open("/dev/null", O_RDWR);
     if (null_fd < 0 || ::dup2(null_fd, 0) < 0 || ::dup2(out < 0 ? null_fd : out, 1) < 0 ||
-        ::dup2(out < 0 ? null_fd : out, 2) < 0) {
-        const int error = errno;
-        (void)!::write(report, &error, sizeof error);
-        ::_exit(127);
-    }
+        ::dup2(out < 0 ? null_fd : out, 2) < 0)
+        report_and_exit(report, errno);
     close_descriptors_except(report);
     for (int signal = 1; signal < NSIG; ++signal)
         ::signal(signal, SIG_DFL);
@@ -72,9 +132,7 @@ void close_descriptors_except(int keep)
     ::sigemptyset(&none);
     ::sigprocmask(SIG_SETMASK, &none, nullptr);
     ::execv(argv[0], argv);
-    const int error = errno;
-    (void)!::write(report, &error, sizeof error);
-    ::_exit(127);
+    report_and_exit(report, errno);
 }
 
 // What the started program reported through the pipe that exec closes: 0
@@ -94,6 +152,26 @@ int wait_for(pid_t pid)
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Hands each line read from fd to on_line, the last one also when no line
+// break ends it.
+void read_lines(int fd, const std::function<void(const std::string&)>& on_line)
+{
+    std::string pending;
+    char buffer[4096];
+    for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) != 0;) {
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        pending.append(buffer, static_cast<std::size_t>(got));
+        for (std::size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1))
+            on_line(pending.substr(0, end));
+    }
+    if (!pending.empty())
+        on_line(pending);
 }
 
 }  // namespace
@@ -133,28 +211,36 @@ std::string relaunch_argument_string(const std::vector<std::string>& args)
     return joined;
 }
 
+// No length is checked ahead: exec refuses an argument list beyond the
+// system's limits with E2BIG, which the start reports as its failure.
+bool command_line_fits(const std::vector<std::string>&, std::string&)
+{
+    return true;
+}
+
 // A child starts a grandchild in a session of its own and exits at once:
 // the grandchild is nobody's child then, and outlives the caller.
 bool start_detached(const std::vector<std::string>& argv, std::string& message)
 {
     std::vector<char*> args = c_strings(argv);
-    int report[2];
-    if (::pipe2(report, O_CLOEXEC) != 0) {
-        message = system_message("can't start " + argv[0], errno);
+    unique_fd report_read, report_write;
+    if (const int error = open_pipe(report_read, report_write); error != 0) {
+        message = system_message("can't start " + argv[0], error);
         return false;
     }
     const pid_t child = ::fork();
     if (child == 0) {
-        ::close(report[0]);
         ::setsid();
         const pid_t grandchild = ::fork();
         if (grandchild == 0)
-            exec_with(args.data(), -1, report[1]);
-        ::_exit(grandchild < 0 ? 127 : 0);
+            exec_with(args.data(), -1, report_write.get());
+        if (grandchild < 0)
+            report_and_exit(report_write.get(), errno);
+        ::_exit(0);
     }
-    ::close(report[1]);
-    const int error = child < 0 ? errno : start_error(report[0]);
-    ::close(report[0]);
+    const int fork_error = errno;
+    report_write.reset();  // the pipe ends when the grandchild's copy closes
+    const int error = child < 0 ? fork_error : start_error(report_read.get());
     if (child > 0)
         wait_for(child);
     if (error == 0)
@@ -167,45 +253,30 @@ bool run_reading_lines(const std::vector<std::string>& argv, const std::function
                        int& exit_code, std::string& message)
 {
     std::vector<char*> args = c_strings(argv);
-    int output[2], report[2];
-    if (::pipe2(output, O_CLOEXEC) != 0) {
-        message = system_message("can't start " + argv[0], errno);
-        return false;
-    }
-    if (::pipe2(report, O_CLOEXEC) != 0) {
-        message = system_message("can't start " + argv[0], errno);
-        ::close(output[0]);
-        ::close(output[1]);
+    unique_fd output_read, output_write, report_read, report_write;
+    int error = open_pipe(output_read, output_write);
+    if (error == 0)
+        error = open_pipe(report_read, report_write);
+    if (error != 0) {
+        message = system_message("can't start " + argv[0], error);
         return false;
     }
     const pid_t child = ::fork();
     if (child == 0)
-        exec_with(args.data(), output[1], report[1]);
-    ::close(output[1]);
-    ::close(report[1]);
-    const int error = child < 0 ? errno : start_error(report[0]);
-    ::close(report[0]);
-    std::string pending;
-    char buffer[4096];
-    for (ssize_t got; (got = ::read(output[0], buffer, sizeof buffer)) != 0;) {
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            break;
-        }
-        pending.append(buffer, static_cast<std::size_t>(got));
-        for (std::size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1))
-            on_line(pending.substr(0, end));
-    }
-    ::close(output[0]);
-    if (!pending.empty())
-        on_line(pending);
-    if (child < 0 || error != 0) {
+        exec_with(args.data(), output_write.get(), report_write.get());
+    error = child < 0 ? errno : 0;
+    // The pipes end when the program's copies close.
+    output_write.reset();
+    report_write.reset();
+    if (child > 0)
+        error = start_error(report_read.get());
+    if (error != 0) {
         if (child > 0)
             wait_for(child);
         message = system_message("can't start " + argv[0], error);
         return false;
     }
+    read_lines(output_read.get(), on_line);
     exit_code = wait_for(child);
     return true;
 }
@@ -251,23 +322,6 @@ bool create_flag_file(const std::string& path, std::string& message)
     if (!regular)
         message = "can't create " + path + ": something else is in the way";
     return regular;
-}
-
-std::string read_regular_file(const std::string& path)
-{
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return {};
-    std::string content;
-    struct stat info;
-    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
-        char buffer[65536];
-        for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR);)
-            if (got > 0)
-                content.append(buffer, static_cast<std::size_t>(got));
-    }
-    ::close(fd);
-    return content;
 }
 
 }  // namespace client

@@ -73,6 +73,7 @@ std::basic_string<Char> quoted(const std::basic_string<Char>& arg)
     return out;
 }
 
+// Each argument quoted once, as the program's C runtime splits the line.
 std::wstring command_line(const std::vector<std::string>& argv)
 {
     std::wstring line;
@@ -90,26 +91,90 @@ struct handle_closer {
 };
 using unique_handle = std::unique_ptr<void, handle_closer>;
 
-// Starts the program; the handles in inherit, and no other, reach it.
-// Where the caller's job forbids leaving it, the program stays in it.
+// The attribute list that names the only handles a new process inherits.
+class handle_list {
+public:
+    explicit handle_list(std::vector<HANDLE> handles) : handles_(std::move(handles))
+    {
+        SIZE_T size = 0;
+        ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        memory_.resize(size);
+        auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(memory_.data());
+        if (!::InitializeProcThreadAttributeList(list, 1, 0, &size)) {
+            error_ = ::GetLastError();
+            return;
+        }
+        list_ = list;
+        if (!::UpdateProcThreadAttribute(list_, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles_.data(),
+                                         handles_.size() * sizeof(HANDLE), nullptr, nullptr))
+            error_ = ::GetLastError();
+    }
+    handle_list(const handle_list&) = delete;
+    handle_list& operator=(const handle_list&) = delete;
+    ~handle_list()
+    {
+        if (list_)
+            ::DeleteProcThreadAttributeList(list_);
+    }
+    // 0, or the error that kept the list from being made.
+    DWORD error() const { return error_; }
+    LPPROC_THREAD_ATTRIBUTE_LIST get() const { return list_; }
+
+private:
+    std::vector<HANDLE> handles_;  // the list points into this
+    std::vector<unsigned char> memory_;
+    LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
+    DWORD error_ = 0;
+};
+
+// Marks handles inheritable while it lives: CreateProcessW hands on only
+// inheritable handles, also from an explicit list. Outside that call they
+// are not, so that a process another thread of the application starts
+// with inheritance (and no list of its own) can't take them along; within
+// it no system call can keep such a start from doing so.
+class inheritable_while_starting {
+public:
+    explicit inheritable_while_starting(const std::vector<HANDLE>& handles) : handles_(handles)
+    {
+        for (HANDLE handle : handles_)
+            ::SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    }
+    inheritable_while_starting(const inheritable_while_starting&) = delete;
+    inheritable_while_starting& operator=(const inheritable_while_starting&) = delete;
+    ~inheritable_while_starting()
+    {
+        for (HANDLE handle : handles_)
+            ::SetHandleInformation(handle, HANDLE_FLAG_INHERIT, 0);
+    }
+
+private:
+    std::vector<HANDLE> handles_;
+};
+
+// Starts the program; the handles in inherit (created not inheritable), and
+// no other, reach it. Where the caller's job forbids leaving it, the
+// program stays in it.
 bool create_process(const std::vector<std::string>& argv, const std::vector<HANDLE>& inherit, STARTUPINFOEXW& startup,
                     PROCESS_INFORMATION& started, std::string& message)
 {
     std::wstring line = command_line(argv);
     const std::wstring program = wide(argv[0]);
-    SIZE_T size = 0;
-    ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-    std::vector<unsigned char> attributes(size);
-    startup.lpAttributeList = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes.data());
-    const bool listed = !inherit.empty() && ::InitializeProcThreadAttributeList(startup.lpAttributeList, 1, 0, &size) &&
-                        ::UpdateProcThreadAttribute(startup.lpAttributeList, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
-                                                    const_cast<HANDLE*>(inherit.data()),
-                                                    inherit.size() * sizeof(HANDLE), nullptr, nullptr);
-    if (!listed)
-        startup.lpAttributeList = nullptr;
-    startup.StartupInfo.cb = listed ? sizeof(STARTUPINFOEXW) : sizeof(STARTUPINFOW);
-    DWORD flags = CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT | CREATE_BREAKAWAY_FROM_JOB |
-                  (listed ? EXTENDED_STARTUPINFO_PRESENT : 0);
+    DWORD flags = CREATE_NO_WINDOW | CREATE_UNICODE_ENVIRONMENT | CREATE_BREAKAWAY_FROM_JOB;
+    startup.StartupInfo.cb = sizeof(STARTUPINFOW);
+    std::unique_ptr<handle_list> listed;
+    if (!inherit.empty()) {
+        // Without the list the program would inherit every inheritable
+        // handle of the application.
+        listed = std::make_unique<handle_list>(inherit);
+        if (listed->error() != 0) {
+            message = system_message("can't start " + argv[0], listed->error());
+            return false;
+        }
+        startup.lpAttributeList = listed->get();
+        startup.StartupInfo.cb = sizeof(STARTUPINFOEXW);
+        flags |= EXTENDED_STARTUPINFO_PRESENT;
+    }
+    const inheritable_while_starting inheritable(inherit);
     BOOL created = ::CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, !inherit.empty(), flags, nullptr,
                                     nullptr, &startup.StartupInfo, &started);
     if (!created && ::GetLastError() == ERROR_ACCESS_DENIED) {
@@ -117,11 +182,8 @@ bool create_process(const std::vector<std::string>& argv, const std::vector<HAND
         created = ::CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, !inherit.empty(), flags, nullptr,
                                    nullptr, &startup.StartupInfo, &started);
     }
-    const DWORD error = ::GetLastError();
-    if (listed)
-        ::DeleteProcThreadAttributeList(startup.lpAttributeList);
     if (!created)
-        message = system_message("can't start " + argv[0], error);
+        message = system_message("can't start " + argv[0], ::GetLastError());
     return created;
 }
 
@@ -139,12 +201,37 @@ long own_process_id()
     return static_cast<long>(::GetCurrentProcessId());
 }
 
+// The updater passes this string on verbatim, after "EXE" --after-update,
+// as the new version's command line, whose C runtime splits it: so each
+// argument is quoted here for that, once. The string as a whole is then
+// one argument of the updater's own command line, and quoted once more for
+// the updater's C runtime (command_line), which gives it back as it is.
 std::string relaunch_argument_string(const std::vector<std::string>& args)
 {
     std::string joined;
     for (const std::string& arg : args)
         joined += (joined.empty() ? "" : " ") + quoted(arg);
     return joined;
+}
+
+// CreateProcessW takes at most 32,767 characters, the terminating NUL
+// included; Wine cuts a longer command line short without a word, which
+// would lose the updater's last options (--confirm-timeout comes after
+// --args) and shorten the new version's arguments. The new version's
+// command line holds no more than the updater's does (its path is the
+// root, current and the main executable's name, all in the updater's
+// line too, and the relaunch string is shorter before its second
+// quoting), so it fits where the updater's does.
+bool command_line_fits(const std::vector<std::string>& argv, std::string& message)
+{
+    const std::size_t limit = 32767;
+    const std::size_t length = command_line(argv).size() + 1;
+    if (length <= limit)
+        return true;
+    message = "the command line to start " + argv[0] + " would be " + std::to_string(length) +
+              " characters long, beyond Windows' limit of " + std::to_string(limit) +
+              ": shorten the arguments or the paths";
+    return false;
 }
 
 bool start_detached(const std::vector<std::string>& argv, std::string& message)
@@ -161,17 +248,24 @@ bool start_detached(const std::vector<std::string>& argv, std::string& message)
 bool run_reading_lines(const std::vector<std::string>& argv, const std::function<void(const std::string&)>& on_line,
                        int& exit_code, std::string& message)
 {
-    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    // Neither end is inheritable: the program gets its own end through the
+    // handle list, and a process another thread starts meanwhile gets none
+    // but within the start itself (see inheritable_while_starting); holding
+    // the write end, it would keep the pipe open, and this call waiting,
+    // until it ended.
     HANDLE read_end = nullptr, write_end = nullptr;
-    if (!::CreatePipe(&read_end, &write_end, &inheritable, 0)) {
+    if (!::CreatePipe(&read_end, &write_end, nullptr, 0)) {
         message = system_message("can't start " + argv[0], ::GetLastError());
         return false;
     }
     const unique_handle reader(read_end);
     unique_handle writer(write_end);
-    ::SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
-    const unique_handle null_input(::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                                 &inheritable, OPEN_EXISTING, 0, nullptr));
+    unique_handle null_input(::CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                           OPEN_EXISTING, 0, nullptr));
+    if (null_input.get() == INVALID_HANDLE_VALUE) {
+        message = system_message("can't start " + argv[0], ::GetLastError());
+        return false;
+    }
     STARTUPINFOEXW startup{};
     startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
     startup.StartupInfo.hStdInput = null_input.get();
@@ -183,6 +277,7 @@ bool run_reading_lines(const std::vector<std::string>& argv, const std::function
     ::CloseHandle(started.hThread);
     const unique_handle process(started.hProcess);
     writer.reset();  // the pipe ends when the program's copy of it closes
+    null_input.reset();
     std::string pending;
     char buffer[4096];
     DWORD got = 0;
@@ -243,24 +338,6 @@ bool create_flag_file(const std::string& path, std::string& message)
     if (!regular)
         message = "can't create " + path + ": something else is in the way";
     return regular;
-}
-
-std::string read_regular_file(const std::string& path)
-{
-    const unique_handle file(::CreateFileW(wide(path).c_str(), GENERIC_READ,
-                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                           OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-    BY_HANDLE_FILE_INFORMATION info{};
-    if (file.get() == INVALID_HANDLE_VALUE || ::GetFileType(file.get()) != FILE_TYPE_DISK ||
-        !::GetFileInformationByHandle(file.get(), &info) ||
-        (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)))
-        return {};
-    std::string content;
-    char buffer[65536];
-    DWORD got = 0;
-    while (::ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0)
-        content.append(buffer, got);
-    return content;
 }
 
 }  // namespace client

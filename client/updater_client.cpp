@@ -51,6 +51,76 @@ int missing(updater_error* error, const char* what)
     return fail(error, UPDATER_ERROR_INVALID_ARGUMENT, std::string(what) + " is required");
 }
 
+// Well-formed UTF-8: no stray continuation byte, no sequence cut short or
+// overlong, no surrogate, nothing beyond U+10FFFF. (Stops at the first bad
+// byte, so it never reads past the terminating NUL.)
+bool is_utf8(const char* text)
+{
+    for (auto* at = reinterpret_cast<const unsigned char*>(text); *at;) {
+        const unsigned char lead = *at;
+        if (lead < 0x80) {
+            ++at;
+            continue;
+        }
+        // The length of the sequence, and the range of its second byte,
+        // which rules out the overlong forms, surrogates and too high values
+        // (0xc0, 0xc1 and 0xf5 on can only lead those).
+        std::size_t length = 0;
+        unsigned char low = 0x80, high = 0xbf;
+        if (lead >= 0xc2 && lead <= 0xdf) {
+            length = 2;
+        } else if (lead >= 0xe0 && lead <= 0xef) {
+            length = 3;
+            low = lead == 0xe0 ? 0xa0 : 0x80;   // below U+0800: overlong
+            high = lead == 0xed ? 0x9f : 0xbf;  // U+D800 to U+DFFF: surrogates
+        } else if (lead >= 0xf0 && lead <= 0xf4) {
+            length = 4;
+            low = lead == 0xf0 ? 0x90 : 0x80;   // below U+10000: overlong
+            high = lead == 0xf4 ? 0x8f : 0xbf;  // beyond U+10FFFF
+        } else {
+            return false;
+        }
+        if (at[1] < low || at[1] > high)
+            return false;
+        for (std::size_t i = 2; i < length; ++i)
+            if ((at[i] & 0xc0) != 0x80)
+                return false;
+        at += length;
+    }
+    return true;
+}
+
+// A request's strings by the names of their fields.
+using named_strings = std::vector<std::pair<std::string, const char*>>;
+
+named_strings strings_of(const updater_prepare_request& request)
+{
+    return {{"updater", request.updater}, {"package", request.package}, {"app_dir", request.app_dir},
+            {"version", request.version}, {"exe", request.exe},         {"sha256", request.sha256}};
+}
+
+named_strings strings_of(const updater_apply_request& request)
+{
+    named_strings strings{{"updater", request.updater}, {"package", request.package}, {"app_dir", request.app_dir},
+                          {"version", request.version}, {"exe", request.exe},         {"sha256", request.sha256}};
+    for (std::size_t i = 0; request.args && request.args[i]; ++i)
+        strings.emplace_back("args[" + std::to_string(i) + "]", request.args[i]);
+    return strings;
+}
+
+// Refuses the first string that is not UTF-8, naming its field; 0 when
+// there is none. Such a string would not reach the updater as it is: on
+// Windows its bad bytes become replacement characters (an app_dir with one
+// stray byte names another directory beside the real root), and on Linux
+// the updater's log and relaunch would pass them on as they are.
+int refuse_non_utf8(const named_strings& strings, updater_error* error)
+{
+    for (const auto& [name, text] : strings)
+        if (text && !is_utf8(text))
+            return fail(error, UPDATER_ERROR_INVALID_ARGUMENT, name + " is not valid UTF-8");
+    return UPDATER_OK;
+}
+
 // What both subcommands are told: the package, the root, the version, the
 // main executable and the digest, if any.
 template <class Request>
@@ -95,54 +165,48 @@ bool parse_progress(const std::string& line, unsigned long long& done, unsigned 
     return in >> word >> done >> total && word == "progress" && !(in >> rest);
 }
 
-// The messages of the update log's error lines, up to the last one, which
-// says that the run failed; those before it say why.
-std::string logged_errors(const std::string& app_dir)
+// Why a preparation failed, from what the updater wrote: the messages of
+// the errors it logged ("error MESSAGE" lines), the last of which says that
+// it failed; else the first other line, which it wrote before it had a log
+// (a command-line error, a root it could not lock); else its exit code.
+std::string failure_of_prepare(const std::vector<std::string>& errors, const std::string& other_line, int exit_code)
 {
-    std::istringstream log(client::read_regular_file(client::join_path(app_dir, "updater.log")));
-    const std::string level = "] [error] ";
-    std::string found;
-    for (std::string line; std::getline(log, line);) {
-        const std::size_t at = line.find(level);
-        if (at == std::string::npos)
-            continue;
-        if (line.back() == '\r')
-            line.pop_back();
-        found += (found.empty() ? "" : "; ") + line.substr(at + level.size());
-    }
-    return found;
+    std::string joined;
+    for (const std::string& error : errors)
+        joined += (joined.empty() ? "" : "; ") + error;
+    if (joined.empty())
+        joined = other_line;
+    return joined.empty() ? "updater prepare exited with code " + std::to_string(exit_code) : joined;
 }
 
 int run_prepare(const updater_prepare_request& request, int* exit_code, updater_error* error)
 {
     std::vector<std::string> argv = command(request, "prepare");
     argv.emplace_back("--progress");
-    std::string said;  // the first line the updater wrote that is not progress
+    std::string message;
+    if (!client::command_line_fits(argv, message))
+        return fail(error, UPDATER_ERROR_INVALID_ARGUMENT, message);
+    const std::string error_prefix = "error ";
+    std::vector<std::string> errors;
+    std::string other_line;
     const auto on_line = [&](const std::string& line) {
         unsigned long long done = 0, total = 0;
-        if (!parse_progress(line, done, total)) {
-            if (said.empty())
-                said = line;
-        } else if (request.progress)
-            request.progress(done, total, request.context);
+        if (parse_progress(line, done, total)) {
+            if (request.progress)
+                request.progress(done, total, request.context);
+        } else if (line.compare(0, error_prefix.size(), error_prefix) == 0)
+            errors.push_back(line.substr(error_prefix.size()));
+        else if (other_line.empty())
+            other_line = line;
     };
     int code = -1;
-    std::string message;
     if (!client::run_reading_lines(argv, on_line, code, message))
         return fail(error, UPDATER_ERROR_START_FAILED, message);
     if (exit_code)
         *exit_code = code;
     if (code == 0)
         return succeed(error);
-    // What the updater said on its way out (a command-line error, a root it
-    // could not lock) tells more than the log, which it may not have
-    // reached, and which may be another run's then.
-    std::string why = said;
-    if (why.empty() && code == 1)
-        why = logged_errors(request.app_dir);
-    if (why.empty())
-        why = "updater prepare exited with code " + std::to_string(code);
-    return fail(error, UPDATER_ERROR_PREPARE_FAILED, why);
+    return fail(error, UPDATER_ERROR_PREPARE_FAILED, failure_of_prepare(errors, other_line, code));
 }
 
 // Runs a call with every exception it raises turned into an error value.
@@ -162,7 +226,7 @@ int guarded(updater_error* error, Call call)
 
 extern "C" {
 
-updater_start_kind updater_start_kind_of(int argc, const char* const* argv)
+updater_start_kind updater_start_kind_of(int argc, char* const* argv)
 {
     // The updater puts the marker first.
     if (argc < 2 || !argv || !argv[1])
@@ -193,8 +257,13 @@ int updater_start_apply(const updater_apply_request* request, updater_error* err
     return guarded(error, [&] {
         if (!complete(request))
             return missing(error, "package, app_dir and version");
+        if (const int refused = refuse_non_utf8(strings_of(*request), error))
+            return refused;
+        const std::vector<std::string> argv = apply_command(*request);
         std::string message;
-        if (!client::start_detached(apply_command(*request), message))
+        if (!client::command_line_fits(argv, message))
+            return fail(error, UPDATER_ERROR_INVALID_ARGUMENT, message);
+        if (!client::start_detached(argv, message))
             return fail(error, UPDATER_ERROR_START_FAILED, message);
         return succeed(error);
     });
@@ -205,6 +274,8 @@ int updater_prepare(const updater_prepare_request* request, int* exit_code, upda
     return guarded(error, [&] {
         if (!complete(request))
             return missing(error, "package, app_dir and version");
+        if (const int refused = refuse_non_utf8(strings_of(*request), error))
+            return refused;
         return run_prepare(*request, exit_code, error);
     });
 }
@@ -214,6 +285,8 @@ int updater_confirm_start(const char* app_dir, updater_error* error)
     return guarded(error, [&] {
         if (!given(app_dir))
             return missing(error, "app_dir");
+        if (const int refused = refuse_non_utf8({{"app_dir", app_dir}}, error))
+            return refused;
         std::string message;
         if (!client::create_flag_file(client::join_path(app_dir, ".update-confirmed"), message))
             return fail(error, UPDATER_ERROR_SYSTEM, message);

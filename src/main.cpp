@@ -138,7 +138,9 @@ int main(int argc, char** argv)
     CLI::App* prepare = app.add_subcommand("prepare", "Prepare a downloaded update while the app runs");
     add_update_options(*prepare, values);
     add_sha256_option(*prepare, values, "SHA-256 the package must have, else prepare nothing");
-    prepare->add_flag("--progress", progress, "Print \"progress WRITTEN TOTAL\" lines while extracting");
+    prepare->add_flag("--progress", progress,
+                      "Print \"progress WRITTEN TOTAL\" lines while extracting, and \"error MESSAGE\" for each error "
+                      "logged");
 
     try {
         app.parse(argc, argv);
@@ -150,7 +152,9 @@ int main(int argc, char** argv)
 
     try {
         check_narrow_command_line();
-        open_update_log(values.app_dir);
+        // The caller that reads the progress from the pipe learns why a
+        // preparation failed there too.
+        open_update_log(values.app_dir, progress);
         if (*prepare)
             return prepare_update(values.package_path, values.app_dir, values.exe_name, values.version,
                                   prepare_options{progress, values.sha256});

@@ -3,45 +3,69 @@
 
 #include "platform.h"
 
+#include <spdlog/sinks/base_sink.h>
 #include <spdlog/sinks/stdout_sinks.h>
 
 #include <chrono>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 namespace {
 
 using steady = std::chrono::steady_clock;
 
-// A control character in a message (a line break in an argument or a path
-// that the caller passed) is written escaped, so that no message can start
-// a line of its own and pass for another.
-std::string escape_controls(spdlog::string_view_t text)
+// What can start a line of its own or drive a terminal is written
+// escaped, so that no message (holding an argument or a path that the
+// caller passed) can pass for another line or rewrite the screen of whoever
+// reads the log: the C0 controls (CR, LF, ESC...) and DEL, and the C1
+// controls as UTF-8 writes them (NEL, CSI...). A TAB stays as it is: it
+// moves the text along its own line, and arguments hold tabs in earnest.
+
+// How many bytes from at make up such a character; 0 for any other.
+std::size_t control_length(spdlog::string_view_t text, std::size_t at)
 {
-    static const char digits[] = "0123456789abcdef";
-    std::string escaped;
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte != 0x7f)
-            escaped += c;
-        else if (c == '\n')
-            escaped += "\\n";
-        else if (c == '\r')
-            escaped += "\\r";
-        else if (c == '\t')
-            escaped += "\\t";
-        else
-            escaped += std::string("\\x") + digits[byte >> 4] + digits[byte & 15];
-    }
-    return escaped;
+    const auto byte = static_cast<unsigned char>(text[at]);
+    if (byte == '\t')
+        return 0;
+    if (byte < 0x20 || byte == 0x7f)
+        return 1;
+    const bool c1 = byte == 0xc2 && at + 1 < text.size() && static_cast<unsigned char>(text[at + 1]) >= 0x80 &&
+                    static_cast<unsigned char>(text[at + 1]) <= 0x9f;
+    return c1 ? 2 : 0;
 }
 
 bool has_controls(spdlog::string_view_t text)
 {
-    for (const char c : text)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+    for (std::size_t at = 0; at < text.size(); ++at)
+        if (control_length(text, at) > 0)
             return true;
     return false;
+}
+
+// The controls' bytes as \n, \r, or \xNN each.
+std::string escape_controls(spdlog::string_view_t text)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string escaped;
+    for (std::size_t at = 0; at < text.size();) {
+        const std::size_t length = control_length(text, at);
+        if (length == 0) {
+            escaped += text[at++];
+            continue;
+        }
+        for (const std::size_t end = at + length; at < end; ++at) {
+            const auto byte = static_cast<unsigned char>(text[at]);
+            if (byte == '\n')
+                escaped += "\\n";
+            else if (byte == '\r')
+                escaped += "\\r";
+            else
+                escaped += std::string("\\x") + digits[byte >> 4] + digits[byte & 15];
+        }
+    }
+    return escaped;
 }
 
 // Writes each line through at once to the stream it is given (on Windows
@@ -60,6 +84,19 @@ struct escaping_sink final : spdlog::sinks::stdout_sink_base<spdlog::details::co
         copy.payload = escaped;
         stdout_sink_base::log(copy);
     }
+};
+
+// Hands each error line's message, escaped as the log escapes it, to the
+// program that started the updater, as a line "error MESSAGE" on standard
+// output beside the progress lines: that program reads the pipe anyway, and
+// the log may be another run's by the time it looks.
+struct caller_error_sink final : spdlog::sinks::base_sink<std::mutex> {
+protected:
+    void sink_it_(const spdlog::details::log_msg& msg) override
+    {
+        write_to_caller("error " + escape_controls(msg.payload));
+    }
+    void flush_() override {}
 };
 
 // A relaunched application may find a newer package at once and start the
@@ -87,7 +124,7 @@ steady::duration take_log_lock(const std::filesystem::path& log_path, std::FILE*
 
 }  // namespace
 
-void open_update_log(const std::string& app_dir)
+void open_update_log(const std::string& app_dir, bool errors_to_caller)
 {
     const std::filesystem::path log_path = path_from_narrow(app_dir) / "updater.log";
     // The lock is taken before the log is emptied, so a second updater on
@@ -98,8 +135,12 @@ void open_update_log(const std::string& app_dir)
     const steady::duration waited = take_log_lock(log_path, stream);
     // The file is written through the stream that was checked and locked,
     // never opened again by name.
-    auto sink = std::make_shared<escaping_sink>(stream);
-    auto logger = std::make_shared<spdlog::logger>("updater", std::move(sink));
+    std::vector<spdlog::sink_ptr> sinks{std::make_shared<escaping_sink>(stream)};
+    if (errors_to_caller) {
+        sinks.push_back(std::make_shared<caller_error_sink>());
+        sinks.back()->set_level(spdlog::level::err);
+    }
+    auto logger = std::make_shared<spdlog::logger>("updater", sinks.begin(), sinks.end());
     spdlog::initialize_logger(logger);
     spdlog::set_default_logger(logger);
     spdlog::set_level(spdlog::level::info);

@@ -16,8 +16,10 @@
 
 // Creates (or empties) "updater.log" in the application root, creating the
 // root if needed, and makes it the process-wide default log, written through
-// line by line.
-void open_update_log(const std::string& app_dir);
+// line by line. With errors_to_caller each error line's message is also
+// written to standard output, as a line "error MESSAGE" (escaped as in the
+// log), for the program that started the updater.
+void open_update_log(const std::string& app_dir, bool errors_to_caller = false);
 
 // True once open_update_log has succeeded in this process.
 bool update_log_is_open();

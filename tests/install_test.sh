@@ -26,4 +26,4 @@ pc_dir=$(dirname "$(find "$prefix" -name updater_client.pc)")
 flags=$(PKG_CONFIG_PATH="$pc_dir" pkg-config --cflags --libs updater_client)
 # shellcheck disable=SC2086  # the flags are words
 cc -std=c99 -Wall -Wextra -Werror $extra -o "$work/c-consumer" "$source_dir/tests/consumer/consumer.c" $flags
-"$work/c-consumer" "$prefix/bin/updater" "$work/root"
+"$work/c-consumer" --after-update "$prefix/bin/updater" "$work/root"

@@ -25,14 +25,22 @@ scratch_dir::scratch_dir()
     path = pattern;
 }
 
+// An application a test's last update started may still write its record
+// while the directory is removed, which then fails on the new file: the
+// removal is tried again for a while.
 scratch_dir::~scratch_dir()
 {
     std::error_code ec;
-    // Tests make read-only trees; open them up so that they can be removed.
-    for (auto it = fs::recursive_directory_iterator(path, ec); !ec && it != fs::end(it); it.increment(ec))
-        if (it->is_directory(ec) && !it->is_symlink(ec))
-            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
-    fs::remove_all(path, ec);
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        // Tests make read-only trees; open them up so that they can be removed.
+        for (auto it = fs::recursive_directory_iterator(path, ec); !ec && it != fs::end(it); it.increment(ec))
+            if (it->is_directory(ec) && !it->is_symlink(ec))
+                fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+        fs::remove_all(path, ec);
+        if (!fs::exists(path, ec))
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
 }
 
 std::string read_file(const fs::path& path)

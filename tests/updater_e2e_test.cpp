@@ -2,6 +2,8 @@
 // roots, real packages and a stand-in application that records its start.
 #include "test_support.h"
 
+#include <updater_client.hpp>
+
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -11,7 +13,9 @@
 #include <fstream>
 #include <cctype>
 #include <sys/wait.h>
+#include <sstream>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 
 using namespace test;
@@ -282,18 +286,25 @@ TEST_F(updater_run, relaunch_arguments_follow_the_marker_and_are_split_like_a_sh
     EXPECT_EQ(started_app()["arg"],
               (lines{exe_path("my app"), "--after-update", "--flag", "two words", "say \"hi\"", "plain space"}));
 
-    // A line break in an argument reaches the application, but can't start
-    // a line of the log; what the updater's caller ignores or blocks is not
-    // passed on.
+    // A line break, an escape sequence or a C1 control in an argument
+    // reaches the application, but can't start a line of the log or drive
+    // the terminal that shows it; a tab is logged as it is. What the
+    // updater's caller ignores or blocks is not passed on.
     fs::remove(record);
     write_zip(package, new_package_items());
-    const std::vector<std::string> command = apply_command({"--args", "'two\nlines'"});
+    const std::vector<std::string> command =
+        apply_command({"--args", "'two\nlines' 'tab\there' '\x1b[2Jclear' 'csi\xc2\x9b' 'del\x7f' 'na\xc3\xafve'"});
     std::vector<std::string> argv{"/bin/sh", "-c", "trap '' HUP INT && exec \"$0\" \"$@\""};
     argv.insert(argv.end(), command.begin(), command.end());
     ASSERT_EQ(run_program(argv, {{"RECORD_FILE", record.string()}}).exit_code, 0);
-    EXPECT_TRUE(log_has("Launching " + exe_path() + " --after-update 'two\\nlines'"));
+    EXPECT_TRUE(log_has("Launching " + exe_path() +
+                        " --after-update 'two\\nlines' 'tab\there' '\\x1b[2Jclear' 'csi\\xc2\\x9b' 'del\\x7f' "
+                        "'na\xc3\xafve'"))
+        << read_file(root / "updater.log");
     auto app = started_app();
-    EXPECT_EQ(app["arg"], (lines{exe_path(), "--after-update", "two"}));  // the record's lines split it
+    // The record's lines split the first one.
+    EXPECT_EQ(app["arg"], (lines{exe_path(), "--after-update", "two", "tab\there", "\x1b[2Jclear", "csi\xc2\x9b",
+                                 "del\x7f", "na\xc3\xafve"}));
     EXPECT_EQ(app["ignored_or_blocked"], lines{"0000000000000000 0000000000000000"});
 }
 
@@ -1011,12 +1022,35 @@ TEST_F(updater_run, a_prepared_copy_is_swapped_in_and_one_that_does_not_fit_is_n
     EXPECT_TRUE(log_has(package.string() + " holds no main executable missing.exe"));
     EXPECT_EQ(strays(), lines{});
 
-    // A preparation that fails, or is stopped, leaves nothing to use.
+    // A preparation that fails, or is stopped, leaves nothing to use. Told
+    // to report its progress, it reports its log's errors beside it, as the
+    // log shows them; without that it prints nothing.
     reset();
     write_zip_with_bad_crc(package, new_package_items(), "broken.bin");
-    EXPECT_EQ(prepare().exit_code, 1);
+    const run_result quiet = prepare();
+    EXPECT_EQ(quiet.exit_code, 1);
+    EXPECT_EQ(quiet.out, "");
     EXPECT_EQ(messages().back(), "Preparation failed, removing current.new");
     EXPECT_EQ(strays(), lines{});
+    const auto reported_with_progress = [&] {
+        const run_result result = prepare("2.0", {"--progress"});
+        EXPECT_EQ(result.exit_code, 1);
+        lines said;
+        std::istringstream out(result.out);
+        for (std::string line; std::getline(out, line);)
+            if (line.rfind("progress ", 0) != 0)
+                said.push_back(line);
+        return said;
+    };
+    EXPECT_EQ(reported_with_progress(),
+              (lines{"error Failed to extract: broken.bin", "error Preparation failed, removing current.new"}));
+    const fs::path broken = package;
+    package = dir.path / "a\tstrange\nname\x1b[2J.zip";
+    const lines errors = reported_with_progress();
+    ASSERT_EQ(errors, (lines{"error Failed to open zip: " + dir.path.string() + "/a\tstrange\\nname\\x1b[2J.zip",
+                             "error Preparation failed, removing current.new"}));
+    EXPECT_EQ("error " + messages().at(1), errors.at(0));
+    package = broken;
     EXPECT_EQ(tree_contents(root / "current").count("old.txt"), 1u);
     write_zip(package, new_package_items());
     ASSERT_EQ(prepare().exit_code, 0);
@@ -1077,6 +1111,141 @@ TEST_F(updater_run, the_example_application_updates_itself_and_keeps_its_argumen
     EXPECT_EQ(run_program({(root / "current" / "app").string(), "--update", package.string(), "3.0"}).exit_code, 1);
     EXPECT_EQ(read_lines(root / "example.log").back(),
               "could not start the update: can't start " + (root / "updater").string() + ": No such file or directory");
+}
+
+// An application that closed its standard streams (a daemon, a program
+// started without them) gets the same from the client library: a start
+// that fails says so, the progress and errors of a preparation reach it,
+// and the library leaves no descriptor of its own open.
+TEST_F(updater_run, the_client_library_serves_a_caller_without_standard_streams)
+{
+    write_zip(package, new_package_items());
+    const fs::path no_updater = dir.path / "no updater", missing = dir.path / "missing.zip";
+    const auto open_descriptors = [] {
+        std::string open;
+        for (int fd = 0; fd < 256; ++fd)
+            if (::fcntl(fd, F_GETFD) >= 0)
+                open += std::to_string(fd) + " ";
+        return open;
+    };
+    // Runs in a child that closed its standard streams; noexcept, so that
+    // a throw ends the child rather than running the rest of the suite in it.
+    const auto calls = [&]() noexcept {
+        const std::string before = open_descriptors();
+        std::ostringstream said;
+        updater_client::apply_request apply_request;
+        apply_request.updater = no_updater.string();
+        apply_request.package = package.string();
+        apply_request.app_dir = root.string();
+        apply_request.version = "2.0";
+        const updater_client::result started = updater_client::start_apply(apply_request);
+        said << "start_apply: " << started.code << " " << started.message << "\n";
+        updater_client::prepare_request prepare_request;
+        prepare_request.updater = updater;
+        prepare_request.package = package.string();
+        prepare_request.app_dir = root.string();
+        prepare_request.version = "2.0";
+        unsigned long long reports = 0, done = 0, total = 0;
+        prepare_request.progress = [&](unsigned long long d, unsigned long long t) { ++reports, done = d, total = t; };
+        const updater_client::result prepared = updater_client::prepare(prepare_request);
+        said << "prepare: " << prepared.code << " " << (reports > 0 && done == total && total > 0) << "\n";
+        prepare_request.package = missing.string();
+        const updater_client::result failed = updater_client::prepare(prepare_request);
+        said << "failed prepare: " << failed.code << " " << failed.message << "\n";
+        said << "descriptors left: " << (open_descriptors() == before ? "none" : open_descriptors()) << "\n";
+        return said.str();
+    };
+    int results[2];
+    ASSERT_EQ(::pipe(results), 0);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(results[0]);
+        ::close(STDIN_FILENO);
+        ::close(STDOUT_FILENO);
+        ::close(STDERR_FILENO);
+        const std::string text = calls();
+        ::_exit(::write(results[1], text.data(), text.size()) == static_cast<ssize_t>(text.size()) ? 0 : 1);
+    }
+    ::close(results[1]);
+    std::string text;
+    char buffer[4096];
+    for (ssize_t got; (got = ::read(results[0], buffer, sizeof buffer)) > 0;)
+        text.append(buffer, static_cast<std::size_t>(got));
+    ::close(results[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(text, "start_apply: " + std::to_string(UPDATER_ERROR_START_FAILED) + " can't start " +
+                        no_updater.string() + ": No such file or directory\n" + "prepare: 0 1\n" +
+                        "failed prepare: " + std::to_string(UPDATER_ERROR_PREPARE_FAILED) + " Failed to open zip: " +
+                        missing.string() + "; Preparation failed, removing current.new\n" +
+                        "descriptors left: none\n");
+    // Nothing meant for the caller went into the log.
+    for (const std::string& line : read_lines(root / "updater.log"))
+        EXPECT_TRUE(has_log_line_format(line, "info") || has_log_line_format(line, "error")) << line;
+}
+
+// The client library refuses a string that is not UTF-8, naming its field,
+// before it starts anything (on Windows its bad bytes would be replaced: an
+// app_dir with one stray byte would name a directory beside the real root);
+// one that is UTF-8, beyond ASCII too, goes through.
+TEST_F(updater_run, the_client_library_refuses_strings_that_are_not_utf8)
+{
+    const fs::path stand_in = dir.path / "stand-in updater", started = dir.path / "started.txt";
+    write_file(stand_in, "#!/bin/sh\necho \"$1\" >> '" + started.string() + "'\n");
+    fs::permissions(stand_in, fs::perms::owner_all);
+    updater_client::apply_request apply_request;
+    apply_request.updater = stand_in.string();
+    apply_request.package = (dir.path / "caf\xc3\xa9.zip").string();
+    apply_request.app_dir = root.string();
+    apply_request.version = "2.0 \xe6\x97\xa5";
+    apply_request.exe = "app \xf0\x9f\x98\x80";
+    apply_request.args = {"na\xc3\xafve", "\xef\xbf\xbd"};
+    updater_client::prepare_request prepare_request;
+    prepare_request.updater = apply_request.updater;
+    prepare_request.package = apply_request.package;
+    prepare_request.app_dir = apply_request.app_dir;
+    prepare_request.version = apply_request.version;
+    prepare_request.exe = apply_request.exe;
+
+    const auto expect_refused = [](const updater_client::result& result, const std::string& field) {
+        EXPECT_EQ(result.code, UPDATER_ERROR_INVALID_ARGUMENT) << field;
+        EXPECT_EQ(result.message, field + " is not valid UTF-8");
+    };
+    using apply_field = std::string updater_client::apply_request::*;
+    using prepare_field = std::string updater_client::prepare_request::*;
+    const std::vector<std::tuple<std::string, apply_field, prepare_field>> fields{
+        {"updater", &updater_client::apply_request::updater, &updater_client::prepare_request::updater},
+        {"package", &updater_client::apply_request::package, &updater_client::prepare_request::package},
+        {"app_dir", &updater_client::apply_request::app_dir, &updater_client::prepare_request::app_dir},
+        {"version", &updater_client::apply_request::version, &updater_client::prepare_request::version},
+        {"exe", &updater_client::apply_request::exe, &updater_client::prepare_request::exe},
+        {"sha256", &updater_client::apply_request::sha256, &updater_client::prepare_request::sha256}};
+    // A stray ANSI byte, a stray continuation byte, an overlong slash, a
+    // surrogate, a sequence cut short, a value beyond U+10FFFF.
+    for (const std::string bad : {"\xe9", "\x80", "\xc0\xaf", "\xed\xa0\x80", "\xe6\x97", "\xf4\x90\x80\x80"}) {
+        SCOPED_TRACE(::testing::PrintToString(bad));
+        for (const auto& [name, in_apply, in_prepare] : fields) {
+            updater_client::apply_request spoilt_apply = apply_request;
+            spoilt_apply.*in_apply += bad;
+            expect_refused(updater_client::start_apply(spoilt_apply), name);
+            updater_client::prepare_request spoilt_prepare = prepare_request;
+            spoilt_prepare.*in_prepare += bad;
+            expect_refused(updater_client::prepare(spoilt_prepare), name);
+        }
+        updater_client::apply_request spoilt_apply = apply_request;
+        spoilt_apply.args[1] += bad;
+        expect_refused(updater_client::start_apply(spoilt_apply), "args[1]");
+        expect_refused(updater_client::confirm_start(root.string() + bad), "app_dir");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(fs::exists(started));
+
+    EXPECT_TRUE(updater_client::prepare(prepare_request));
+    EXPECT_TRUE(updater_client::start_apply(apply_request));
+    for (int i = 0; i < 100 && read_lines(started).size() < 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(read_lines(started), (lines{"prepare", "apply"}));
 }
 
 // With --sha256 only the package the application verified is installed:

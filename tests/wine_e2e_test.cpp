@@ -434,8 +434,11 @@ TEST_F(wine_run, a_prepared_copy_is_made_beside_open_files_and_swapped_in)
     // Prepared for another version, or stopped before its record: extracted
     // as usual. Installed on quit: nothing started.
     EXPECT_EQ(prepare("1.9"), 0);
+    fs::remove(record);
     ASSERT_EQ(apply().exit_code, 0);
     EXPECT_EQ(messages()[1], "Removing prepared current.new: it was prepared for version 1.9");
+    // What this update started has recorded its start before the record goes.
+    EXPECT_EQ(recorded("cmdline"), "\"" + exe_path() + "\" --after-update");
     EXPECT_EQ(prepare("2.0"), 0);
     fs::remove(root / "current.new.ready");
     fs::remove(record);
@@ -454,7 +457,9 @@ TEST_F(wine_run, a_prepared_copy_is_made_beside_open_files_and_swapped_in)
 // prepares, has the updater apply, restarts as the new version with the
 // arguments it was given, and confirms its start. The arguments cross two
 // Windows command lines on the way (the updater's, and within it the new
-// version's) and must arrive as they were.
+// version's) and must arrive as they were, a long one full of quotes and
+// backslashes too; arguments that would make the updater's command line
+// too long for Windows are refused, and nothing is started.
 TEST_F(wine_run, the_example_application_updates_itself_and_keeps_its_arguments)
 {
     fs::remove_all(root / "current");
@@ -463,12 +468,18 @@ TEST_F(wine_run, the_example_application_updates_itself_and_keeps_its_arguments)
     fs::copy_file(example_app, root / "current" / "app.exe");
     write_file(root / "current" / "version.txt", "1.0\n");
     write_zip(package, {{"app.exe", read_file(example_app)}, {"version.txt", "2.0\n"}});
+    std::string quotes_and_backslashes;
+    for (int i = 0; i < 3000; ++i)
+        quotes_and_backslashes += "\\\"";
     const lines args{"two words", "say \"hi\"", "back\\slash", "slash before quote\\\"", "trailing\\",
-                     "trailing two\\\\", "", "na\u00efve \u65e5\u672c"};
+                     "trailing two\\\\", "", "na\u00efve \u65e5\u672c", "\"", "\\\\\"in two\\\\\"", "tab\there",
+                     "\\\\server\\share\\", quotes_and_backslashes};
     std::vector<std::string> command{wine, (root / "current" / "app.exe").string(), "--update",
                                      windows_path(package), "2.0"};
     command.insert(command.end(), args.begin(), args.end());
-    EXPECT_EQ(run_program(command, {{"WINEDEBUG", wine_debug}}).exit_code, 0);
+    const run_result updated = run_program(command, {{"WINEDEBUG", wine_debug}});
+    EXPECT_EQ(updated.exit_code, 0);
+    EXPECT_NE(updated.out.find("preparing the update: 100%"), std::string::npos) << updated.out;
     for (int i = 0; i < 300 && !(fs::exists(root / "updater.log") && messages().back() == "Update complete, exiting");
          ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -489,6 +500,20 @@ TEST_F(wine_run, the_example_application_updates_itself_and_keeps_its_arguments)
     }
     EXPECT_EQ(after_update, args);
     EXPECT_EQ(log.back(), "confirmed the start");
+    EXPECT_EQ(read_file(root / ".version"), "2.0\r\n");
+
+    // Ten arguments of 1,000 quotes each fit the example's own command line
+    // (2 characters a quote), not the updater's (4 a quote).
+    command = {wine, (root / "current" / "app.exe").string(), "--update", windows_path(package), "3.0"};
+    command.insert(command.end(), 10, std::string(1000, '"'));
+    EXPECT_EQ(run_program(command, {{"WINEDEBUG", wine_debug}}).exit_code, 1);
+    const std::string refusal = strip_cr(read_lines(root / "example.log").back());
+    const std::string start = "could not start the update: the command line to start " +
+                              windows_path(root / "updater.exe") + " would be ";
+    EXPECT_EQ(refusal.substr(0, start.size()), start);
+    EXPECT_NE(refusal.find(" characters long, beyond Windows' limit of 32767"), std::string::npos) << refusal;
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    EXPECT_EQ(messages().back(), "Prepared current.new for version 3.0");
     EXPECT_EQ(read_file(root / ".version"), "2.0\r\n");
 }
 

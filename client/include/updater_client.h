@@ -3,10 +3,11 @@
  * start after an update, and tell what a start follows.
  *
  * Plain C, callable from any language with a C interface. Strings are
- * UTF-8 (on Windows they are converted to the system's wide strings); no
- * call raises an exception or keeps a pointer past its return. Every call
- * that can fail returns 0 or an error code, and fills *error (which may be
- * NULL) with the code and a message. */
+ * UTF-8 (on Windows they are converted to the system's wide strings), and
+ * a call refuses one that is not before it starts anything; no call raises
+ * an exception or keeps a pointer past its return. Every call that can
+ * fail returns 0 or an error code, and fills *error (which may be NULL)
+ * with the code and a message. */
 #ifndef UPDATER_CLIENT_H
 #define UPDATER_CLIENT_H
 
@@ -16,7 +17,8 @@ extern "C" {
 
 enum updater_error_code {
     UPDATER_OK = 0,
-    UPDATER_ERROR_INVALID_ARGUMENT = 1, /* a required string is missing, or a buffer too small */
+    UPDATER_ERROR_INVALID_ARGUMENT = 1, /* a required string is missing or not UTF-8, a buffer too small,
+                                           or the updater's command line too long for Windows */
     UPDATER_ERROR_START_FAILED = 2,     /* the updater program could not be started */
     UPDATER_ERROR_PREPARE_FAILED = 3,   /* prepare ran and could not make the copy */
     UPDATER_ERROR_SYSTEM = 4            /* a system call failed */
@@ -36,7 +38,8 @@ typedef enum updater_start_kind {
     UPDATER_START_UPDATE_FAILED = 2 /* the old version back after a failed update (--update-failed) */
 } updater_start_kind;
 
-updater_start_kind updater_start_kind_of(int argc, const char* const* argv);
+/* argv as main gets it: a C main's char** argv passes as it is. */
+updater_start_kind updater_start_kind_of(int argc, char* const* argv);
 
 /* The application root of the running application: the parent of the
  * `current` directory that holds its executable. argv0 is the
@@ -49,7 +52,8 @@ typedef struct updater_apply_request {
     const char* package;        /* the downloaded package */
     const char* app_dir;        /* the application root */
     const char* version;        /* the new version string */
-    const char* exe;            /* the main executable's name in current/; NULL: "app.exe" */
+    const char* exe;            /* the main executable's name in current/; NULL: "app.exe", the default
+                                   of the updater's --exe, which seldom names a program on Linux */
     const char* const* args;    /* arguments for the new version, NULL-terminated; NULL: none */
     unsigned confirm_timeout_s; /* above 0: the new version must call updater_confirm_start in time */
     int no_launch;              /* nonzero: start nothing afterwards (installing on quit) */
@@ -81,9 +85,11 @@ typedef struct updater_prepare_request {
 /* Runs `updater prepare` and waits for it, calling progress on the calling
  * thread. 0 when the copy is ready for the next updater_start_apply of the
  * same package and version. UPDATER_ERROR_PREPARE_FAILED when the updater
- * could not make it: the message holds the error lines of its log, the
- * last of which says that it failed, and *exit_code (when not NULL) is its
- * exit code. */
+ * could not make it: the message holds the messages of the error lines it
+ * logged, joined by "; " (the updater reports them on the pipe the progress
+ * comes through), the last of which says that it failed; or what it said
+ * when it stopped before its log (a command-line error); and *exit_code
+ * (when not NULL) is its exit code. */
 int updater_prepare(const updater_prepare_request* request, int* exit_code, updater_error* error);
 
 /* Confirms a start after an update for the updater's start check

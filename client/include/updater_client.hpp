@@ -17,9 +17,16 @@ struct result {
     explicit operator bool() const { return code == UPDATER_OK; }
 };
 
-inline updater_start_kind start_kind(int argc, const char* const* argv)
+inline updater_start_kind start_kind(int argc, char* const* argv)
 {
     return updater_start_kind_of(argc, argv);
+}
+
+// For an argument list of constant strings; updater_start_kind_of only
+// reads them.
+inline updater_start_kind start_kind(int argc, const char* const* argv)
+{
+    return updater_start_kind_of(argc, const_cast<char* const*>(argv));
 }
 
 inline result find_app_dir(const char* argv0, std::string& app_dir)
@@ -37,7 +44,7 @@ struct apply_request {
     std::string package;
     std::string app_dir;
     std::string version;
-    std::string exe = "app.exe";
+    std::string exe = "app.exe";  // the main executable in current/; the updater's default: set it
     std::vector<std::string> args;
     unsigned confirm_timeout_s = 0;
     bool no_launch = false;
@@ -69,7 +76,7 @@ struct prepare_request {
     std::string package;
     std::string app_dir;
     std::string version;
-    std::string exe = "app.exe";
+    std::string exe = "app.exe";  // the main executable in current/; the updater's default: set it
     std::string sha256;  // empty: not checked
     std::function<void(unsigned long long done, unsigned long long total)> progress;
 };
