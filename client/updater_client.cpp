@@ -5,6 +5,7 @@
 #include "updater_client.h"
 
 #include "client_platform.h"
+#include "protocol.h"
 
 #include <cstdio>
 #include <cstring>
@@ -133,9 +134,10 @@ std::vector<std::string> command(const Request& request, const char* subcommand)
                                   "--app-dir",
                                   request.app_dir,
                                   "--version",
-                                  request.version,
-                                  "--exe",
-                                  given(request.exe) ? request.exe : "app.exe"};
+                                  request.version};
+    // Where none is named, the updater takes its own default.
+    if (given(request.exe))
+        argv.insert(argv.end(), {"--exe", request.exe});
     if (given(request.sha256))
         argv.insert(argv.end(), {"--sha256", request.sha256});
     return argv;
@@ -231,9 +233,9 @@ updater_start_kind updater_start_kind_of(int argc, char* const* argv)
     // The updater puts the marker first.
     if (argc < 2 || !argv || !argv[1])
         return UPDATER_START_PLAIN;
-    if (std::strcmp(argv[1], "--after-update") == 0)
+    if (std::strcmp(argv[1], protocol::after_update_marker) == 0)
         return UPDATER_START_AFTER_UPDATE;
-    if (std::strcmp(argv[1], "--update-failed") == 0)
+    if (std::strcmp(argv[1], protocol::update_failed_marker) == 0)
         return UPDATER_START_UPDATE_FAILED;
     return UPDATER_START_PLAIN;
 }
@@ -288,7 +290,7 @@ int updater_confirm_start(const char* app_dir, updater_error* error)
         if (const int refused = refuse_non_utf8({{"app_dir", app_dir}}, error))
             return refused;
         std::string message;
-        if (!client::create_flag_file(client::join_path(app_dir, ".update-confirmed"), message))
+        if (!client::create_flag_file(client::join_path(app_dir, protocol::confirmation_file_name), message))
             return fail(error, UPDATER_ERROR_SYSTEM, message);
         return succeed(error);
     });

@@ -3,6 +3,7 @@
 #include "updater.h"
 
 #include "platform.h"
+#include "protocol.h"
 
 #include <CLI/CLI.hpp>
 
@@ -85,7 +86,7 @@ struct update_values {
     std::string package_path;
     std::string app_dir;
     std::string version;
-    std::string exe_name = "app.exe";
+    std::string exe_name = protocol::default_main_executable;
     std::string sha256;
 };
 

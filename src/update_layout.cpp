@@ -18,6 +18,7 @@
 #include "update_layout.h"
 
 #include "digest.h"
+#include "protocol.h"
 #include "updater.h"
 
 #include <sstream>
@@ -306,7 +307,7 @@ layout_paths make_layout_paths(const std::string& app_dir)
             root / ".version.new",
             root / ".version.old",
             root / ".version.none",
-            root / ".update-confirmed",
+            root / protocol::confirmation_file_name,
             root / "current.new",
             root / "current.new.ready",
             // A set-aside name: every run removes what a stopped one left.

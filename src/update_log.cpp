@@ -2,6 +2,7 @@
 #include "updater.h"
 
 #include "platform.h"
+#include "protocol.h"
 
 #include <spdlog/sinks/base_sink.h>
 #include <spdlog/sinks/stdout_sinks.h>
@@ -126,7 +127,7 @@ steady::duration take_log_lock(const std::filesystem::path& log_path, std::FILE*
 
 void open_update_log(const std::string& app_dir, bool errors_to_caller)
 {
-    const std::filesystem::path log_path = path_from_narrow(app_dir) / "updater.log";
+    const std::filesystem::path log_path = path_from_narrow(app_dir) / protocol::log_file_name;
     // The lock is taken before the log is emptied, so a second updater on
     // the same root can't wipe the first one's log or touch its directories.
     if (!log_path.parent_path().empty())

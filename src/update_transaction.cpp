@@ -23,6 +23,7 @@
 #include "updater.h"
 
 #include "platform.h"
+#include "protocol.h"
 #include "update_layout.h"
 
 namespace {
@@ -248,7 +249,7 @@ void launch_unless_told_not_to(const fs::path& exe_path, const std::string& argu
 int restore_old_application(const layout_paths& paths, const std::string& exe_name, const apply_options& options)
 {
     if (restore_backup(paths))
-        launch_unless_told_not_to(paths.live / path_from_narrow(exe_name), "--update-failed", options);
+        launch_unless_told_not_to(paths.live / path_from_narrow(exe_name), protocol::update_failed_marker, options);
     return 1;
 }
 
@@ -369,7 +370,7 @@ int finish_update(const layout_paths& paths, const std::string& exe_name, const 
     if (is_present(paths.staged_version))
         (void)settle_staged_version(paths, true, if_blocked::wait_for_next_run);
     spdlog::info("Version written: {}", version);
-    std::string argument_string = "--after-update";
+    std::string argument_string = protocol::after_update_marker;
     if (!relaunch_args.empty())
         argument_string += " " + relaunch_args;
     if (!start_new_version(paths, paths.live / path_from_narrow(exe_name), argument_string, options))
@@ -437,7 +438,7 @@ int apply_update(std::int32_t pid, const std::string& package_path, const std::s
     // away while the package is copied or waited for.
     package_source package{package_path, package_path, nullptr};
     if (!from_prepared_copy && !take_package(paths, package_path, extraction, package)) {
-        launch_unless_told_not_to(paths.live / path_from_narrow(exe_name), "--update-failed", options);
+        launch_unless_told_not_to(paths.live / path_from_narrow(exe_name), protocol::update_failed_marker, options);
         return 1;
     }
     if (!move_current_aside(paths))

@@ -44,7 +44,7 @@ struct apply_request {
     std::string package;
     std::string app_dir;
     std::string version;
-    std::string exe = "app.exe";  // the main executable in current/; the updater's default: set it
+    std::string exe;  // the main executable in current/; empty: the updater's default, "app.exe": set it
     std::vector<std::string> args;
     unsigned confirm_timeout_s = 0;
     bool no_launch = false;
@@ -76,7 +76,7 @@ struct prepare_request {
     std::string package;
     std::string app_dir;
     std::string version;
-    std::string exe = "app.exe";  // the main executable in current/; the updater's default: set it
+    std::string exe;  // the main executable in current/; empty: the updater's default, "app.exe": set it
     std::string sha256;  // empty: not checked
     std::function<void(unsigned long long done, unsigned long long total)> progress;
 };
