@@ -155,7 +155,11 @@ int main(int argc, char** argv)
         check_narrow_command_line();
         // The caller that reads the progress from the pipe learns why a
         // preparation failed there too.
-        open_update_log(values.app_dir, progress);
+        std::string why;
+        if (!open_update_log(values.app_dir, progress, why)) {
+            std::fprintf(stderr, "updater: %s\n", why.c_str());
+            return 1;
+        }
         if (*prepare)
             return prepare_update(values.package_path, values.app_dir, values.exe_name, values.version,
                                   prepare_options{progress, values.sha256});

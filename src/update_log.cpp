@@ -9,7 +9,6 @@
 
 #include <chrono>
 #include <mutex>
-#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -106,34 +105,48 @@ constexpr auto lock_wait_limit = std::chrono::seconds(60);
 constexpr auto lock_poll_interval = std::chrono::milliseconds(100);
 
 // Takes the lock on the log, waiting while another updater holds it, and
-// returns how long that took; raises when the lock can't be had.
-steady::duration take_log_lock(const std::filesystem::path& log_path, std::FILE*& stream)
+// sets waited to how long that took; false, with why set, when the lock
+// can't be had.
+bool take_log_lock(const std::filesystem::path& log_path, std::FILE*& stream, steady::duration& waited,
+                   std::string& why)
 {
     const auto started = steady::now();
     for (;;) {
         std::error_code error;
         const lock_outcome outcome = lock_update_log(log_path, stream, error);
+        waited = steady::now() - started;
         if (outcome == lock_outcome::taken)
-            return steady::now() - started;
-        if (outcome == lock_outcome::failed)
-            throw std::runtime_error("can't open " + narrow_for_log(log_path) + ": " + error.message());
-        if (steady::now() - started >= lock_wait_limit)
-            throw std::runtime_error("another updater is running for " + narrow_for_log(log_path.parent_path()));
+            return true;
+        if (outcome == lock_outcome::failed) {
+            why = "can't open " + narrow_for_log(log_path) + ": " + error.message();
+            return false;
+        }
+        if (waited >= lock_wait_limit) {
+            why = "another updater is running for " + narrow_for_log(log_path.parent_path());
+            return false;
+        }
         std::this_thread::sleep_for(lock_poll_interval);
     }
 }
 
 }  // namespace
 
-void open_update_log(const std::string& app_dir, bool errors_to_caller)
+bool open_update_log(const std::string& app_dir, bool errors_to_caller, std::string& why)
 {
     const std::filesystem::path log_path = path_from_narrow(app_dir) / protocol::log_file_name;
     // The lock is taken before the log is emptied, so a second updater on
     // the same root can't wipe the first one's log or touch its directories.
-    if (!log_path.parent_path().empty())
-        create_directory_tree(log_path.parent_path());
+    try {
+        if (!log_path.parent_path().empty())
+            create_directory_tree(log_path.parent_path());
+    } catch (const std::filesystem::filesystem_error& error) {
+        why = error.what();
+        return false;
+    }
     std::FILE* stream = nullptr;
-    const steady::duration waited = take_log_lock(log_path, stream);
+    steady::duration waited{};
+    if (!take_log_lock(log_path, stream, waited, why))
+        return false;
     // The file is written through the stream that was checked and locked,
     // never opened again by name.
     std::vector<spdlog::sink_ptr> sinks{std::make_shared<escaping_sink>(stream)};
@@ -149,6 +162,7 @@ void open_update_log(const std::string& app_dir, bool errors_to_caller)
     if (waited >= lock_poll_interval)
         spdlog::info("Waited {} ms for another updater on this root to finish",
                      std::chrono::duration_cast<std::chrono::milliseconds>(waited).count());
+    return true;
 }
 
 bool update_log_is_open()

@@ -18,8 +18,10 @@
 // root if needed, and makes it the process-wide default log, written through
 // line by line. With errors_to_caller each error line's message is also
 // written to standard output, as a line "error MESSAGE" (escaped as in the
-// log), for the program that started the updater.
-void open_update_log(const std::string& app_dir, bool errors_to_caller = false);
+// log), for the program that started the updater. False, with why set,
+// when the log can't be opened, or another updater holds it for over a
+// minute.
+[[nodiscard]] bool open_update_log(const std::string& app_dir, bool errors_to_caller, std::string& why);
 
 // True once open_update_log has succeeded in this process.
 bool update_log_is_open();

@@ -24,7 +24,8 @@ protected:
     void SetUp() override
     {
         spdlog::drop("updater");
-        open_update_log(dir.path.string());
+        std::string why;
+        ASSERT_TRUE(open_update_log(dir.path.string(), false, why)) << why;
     }
     void TearDown() override { spdlog::drop("updater"); }
 
