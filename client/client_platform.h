@@ -36,7 +36,8 @@ bool start_detached(const std::vector<std::string>& argv, std::string& message);
 
 // Starts argv[0] with these arguments, hands each line it writes to its
 // standard output or error to on_line as it comes, and waits for it to
-// end. False, with message set, when it could not be started.
+// end. False, with message set, when it could not be started; exit_code -1,
+// with message set, where how it ended can't be learnt.
 bool run_reading_lines(const std::vector<std::string>& argv, const std::function<void(const std::string&)>& on_line,
                        int& exit_code, std::string& message);
 

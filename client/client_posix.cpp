@@ -146,12 +146,27 @@ int start_error(int read_fd)
     return got == static_cast<ssize_t>(sizeof error) ? error : 0;
 }
 
-int wait_for(pid_t pid)
+// The child's exit code, as shells report it (128 plus the signal's number
+// for an end by a signal); false, with errno set, when it can't be learnt:
+// where the application ignores SIGCHLD the system reaps the child itself,
+// exit code and all.
+bool wait_for(pid_t pid, int& exit_code)
 {
     int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    pid_t waited;
+    while ((waited = ::waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
     }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    if (waited < 0)
+        return false;
+    exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return true;
+}
+
+// Reaps a child whose exit code tells nothing more.
+void reap(pid_t pid)
+{
+    int ignored = 0;
+    (void)wait_for(pid, ignored);
 }
 
 // Hands each line read from fd to on_line, the last one also when no line
@@ -242,7 +257,7 @@ bool start_detached(const std::vector<std::string>& argv, std::string& message)
     report_write.reset();  // the pipe ends when the grandchild's copy closes
     const int error = child < 0 ? fork_error : start_error(report_read.get());
     if (child > 0)
-        wait_for(child);
+        reap(child);
     if (error == 0)
         return true;
     message = system_message("can't start " + argv[0], error);
@@ -272,12 +287,16 @@ bool run_reading_lines(const std::vector<std::string>& argv, const std::function
         error = start_error(report_read.get());
     if (error != 0) {
         if (child > 0)
-            wait_for(child);
+            reap(child);
         message = system_message("can't start " + argv[0], error);
         return false;
     }
     read_lines(output_read.get(), on_line);
-    exit_code = wait_for(child);
+    if (!wait_for(child, exit_code)) {
+        exit_code = -1;
+        message = system_message("can't learn how " + argv[0] + " ended (does the application ignore SIGCHLD?)",
+                                 errno);
+    }
     return true;
 }
 

@@ -292,9 +292,12 @@ bool run_reading_lines(const std::vector<std::string>& argv, const std::function
     }
     if (!pending.empty())
         on_line(pending);
-    ::WaitForSingleObject(process.get(), INFINITE);
     DWORD code = 1;
-    ::GetExitCodeProcess(process.get(), &code);
+    if (::WaitForSingleObject(process.get(), INFINITE) != WAIT_OBJECT_0 || !::GetExitCodeProcess(process.get(), &code)) {
+        exit_code = -1;
+        message = system_message("can't learn how " + argv[0] + " ended", ::GetLastError());
+        return true;
+    }
     exit_code = static_cast<int>(code);
     return true;
 }

@@ -204,6 +204,8 @@ int run_prepare(const updater_prepare_request& request, int* exit_code, updater_
     int code = -1;
     if (!client::run_reading_lines(argv, on_line, code, message))
         return fail(error, UPDATER_ERROR_START_FAILED, message);
+    if (code == -1)
+        return fail(error, UPDATER_ERROR_SYSTEM, message);
     if (exit_code)
         *exit_code = code;
     if (code == 0)

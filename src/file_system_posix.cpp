@@ -267,25 +267,36 @@ int open_log_file(const fs::path& log_file, std::error_code& error)
 
 }  // namespace
 
+// The lock is taken on the application root itself, which no run renames:
+// one taken on the log would go with the file wherever someone renamed it,
+// and a second updater would lock a new log at once, beside the first.
 lock_outcome lock_update_log(const fs::path& log_file, std::FILE*& stream, std::error_code& error)
 {
-    const int fd = open_log_file(log_file, error);
-    if (fd < 0)
-        return lock_outcome::failed;
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const fs::path root = log_file.has_parent_path() ? log_file.parent_path() : fs::path(".");
+    const int root_fd = ::open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (root_fd < 0) {
         error = errno_code(errno);
-        ::close(fd);
+        return lock_outcome::failed;
+    }
+    if (::flock(root_fd, LOCK_EX | LOCK_NB) != 0) {
+        error = errno_code(errno);
+        ::close(root_fd);
         return error.value() == EWOULDBLOCK ? lock_outcome::busy : lock_outcome::failed;
     }
+    const int fd = open_log_file(log_file, error);
     // Written through this descriptor, never reopened by name, so what was
-    // checked above is what is written. It stays open, and so the lock held,
-    // until the process ends.
-    stream = ::ftruncate(fd, 0) == 0 ? ::fdopen(fd, "ab") : nullptr;
+    // checked is what is written.
+    stream = fd >= 0 && ::ftruncate(fd, 0) == 0 ? ::fdopen(fd, "ab") : nullptr;
     if (!stream) {
-        error = errno_code(errno);
-        ::close(fd);
+        if (!error)
+            error = errno_code(errno);
+        if (fd >= 0)
+            ::close(fd);
+        ::close(root_fd);
         return lock_outcome::failed;
     }
+    // The root's descriptor stays open, and so the lock held, until the
+    // process ends.
     return lock_outcome::taken;
 }
 

@@ -192,8 +192,11 @@ HANDLE open_log_file(const fs::path& log_file, std::error_code& error)
         error = windows_error(ERROR_CANT_RESOLVE_FILENAME);
         return INVALID_HANDLE_VALUE;
     }
+    // Not shared for deletion: nobody may rename or remove the log while an
+    // updater holds it, as the lock on it would go with the file, and a
+    // second updater would lock a new log at once, beside the first.
     HANDLE handle = ::CreateFileW(system_path(log_file).c_str(), GENERIC_READ | GENERIC_WRITE,
-                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         error = last_error();

@@ -86,21 +86,22 @@ bool is_version_file(const fs::path& file)
 
 // Puts a version waiting beside `.version` in place, or drops it when the
 // files it belongs to are not the ones that stay. True once nothing waits
-// at the name any more. A version that can't be put in place may wait for
-// one more try by the next run, where a regular `.version` (one that a
-// passing fault kept from being replaced) is in the way; what is in the way
-// for good (a directory, or what Wine can't replace) is never waited for,
-// and neither is a version that failed once more: a `.version` that can't
-// be written must never stop every later update.
-bool settle_version(const layout_paths& paths, const fs::path& waiting, bool goes_with_the_files,
-                    if_blocked blocked)
+// at the name any more. A version that can't be put in place waits for the
+// next run to try again, kept beside `.version` (and, where the old files
+// stay, by the marker): dropped, it would leave a `.version` that names the
+// other files. Only what is in the way for good (a directory, a mount, what
+// Wine can't replace) is never waited for, so that a `.version` that can't
+// be written never stops every later update; a waiting version stops none
+// either, as the next update's own replaces it.
+bool settle_version(const layout_paths& paths, const fs::path& waiting, bool goes_with_the_files)
 {
     if (goes_with_the_files) {
         std::error_code ec;
         if (move_in_root(paths, waiting, paths.version, ec))
             return true;
         spdlog::warn("Failed to write {}: {}", narrow_for_log(paths.version), ec.message());
-        if (blocked == if_blocked::wait_for_next_run && entry_type_of(paths.version) == entry_type::file)
+        const entry_type in_the_way = entry_type_of(paths.version);
+        if (in_the_way == entry_type::absent || in_the_way == entry_type::file)
             return false;
     }
     return clear_name(paths, waiting);
@@ -461,8 +462,11 @@ bool write_new_root_file(const layout_paths& paths, const fs::path& file, const 
         ec = std::make_error_code(std::errc::file_exists);
         return false;
     }
-    if (!write_new_file(file, content, ec))
+    if (!write_new_file(file, content, ec)) {
+        // Its creation is flushed away with it, before any later change.
+        (void)clear_name(paths, file);
         return false;
+    }
     if (sync_root(paths))
         return true;
     ec = std::make_error_code(std::errc::io_error);
@@ -483,27 +487,70 @@ bool remove_marker(const layout_paths& paths)
     return clear_name(paths, paths.marker);
 }
 
-bool settle_staged_version(const layout_paths& paths, bool committed, if_blocked blocked)
+bool settle_staged_version(const layout_paths& paths, bool committed)
 {
-    return settle_version(paths, paths.staged_version, committed && is_version_file(paths.staged_version), blocked);
+    return settle_version(paths, paths.staged_version, committed && is_version_file(paths.staged_version));
 }
 
 bool settle_previous_version(const layout_paths& paths, bool rolling_back)
 {
-    return settle_version(paths, paths.previous_version, rolling_back, if_blocked::give_up);
+    return settle_version(paths, paths.previous_version, rolling_back);
 }
 
-// `.version` goes first: a run stopped in between would otherwise find the
-// new one without the record that says to remove it.
+// Whether `.version` holds what the record says the update wrote there;
+// false, with can_tell false, where either can't be read. Only regular
+// files are the updater's: a record that is anything else says nothing.
+bool holds_the_recorded_version(const layout_paths& paths, bool& can_tell)
+{
+    can_tell = true;
+    if (!is_version_file(paths.no_previous_version) || !is_version_file(paths.version))
+        return false;
+    std::string recorded, installed;
+    std::error_code ec;
+    can_tell = read_root_file(paths.no_previous_version, record_size_limit, recorded, ec) &&
+               read_root_file(paths.version, record_size_limit, installed, ec);
+    return can_tell && installed == recorded;
+}
+
+// The record holds the version whose `.version` a rollback removes; only a
+// `.version` that holds exactly that is removed, so that a record left from
+// long ago (one that could not be removed) never takes a later version.
+// Where that can't be told, the record waits for the next run. `.version`
+// goes first: a run stopped in between would otherwise find the new one
+// without the record that says to remove it.
 bool settle_no_previous_version(const layout_paths& paths, bool rolling_back)
 {
-    if (rolling_back && !clear_name(paths, paths.version))
-        return false;
+    if (rolling_back) {
+        bool can_tell = true;
+        const bool written_by_the_update = holds_the_recorded_version(paths, can_tell);
+        if (!can_tell || (written_by_the_update && !clear_name(paths, paths.version)))
+            return false;
+    }
     return clear_name(paths, paths.no_previous_version);
+}
+
+bool record_no_previous_version(const layout_paths& paths, const std::string& version, std::error_code& ec)
+{
+    return write_new_root_file(paths, paths.no_previous_version, version + text_line_end, ec);
+}
+
+// The marker, there and on disk: a run stopped while the old files are put
+// back must find them untrusted, whatever `current` holds then.
+bool ensure_marker(const layout_paths& paths)
+{
+    return is_present(paths.marker) ? sync_root(paths) : create_marker(paths);
 }
 
 bool restore_backup(const layout_paths& paths)
 {
+    // Without the marker (a commit whose flush failed, a backup beside a
+    // `current` that can't be read), a run stopped while `current` is
+    // removed would leave part of it beside the backup, taken for new files
+    // that stay; and a version staged for them would go in place.
+    if (!ensure_marker(paths)) {
+        spdlog::error("Failed to restore from backup: {} could not be created", narrow_for_log(paths.marker));
+        return false;
+    }
     // Whatever is in the way (a partial `current`, or something that is not
     // a directory at all) goes; if it can't, the rename below says so.
     if (is_present(paths.live))

@@ -127,7 +127,8 @@ struct tree_measure {
 void discard_tree(const layout_paths& paths, const std::filesystem::path& target);
 
 // Writes a small root file afresh, never through what was at its name, and
-// makes it and its name durable.
+// makes it and its name durable; what could not be written completely is
+// removed again.
 [[nodiscard]] bool write_new_root_file(const layout_paths& paths, const std::filesystem::path& file,
                                        const std::string& content, std::error_code& ec);
 
@@ -135,18 +136,19 @@ void discard_tree(const layout_paths& paths, const std::filesystem::path& target
 [[nodiscard]] bool create_marker(const layout_paths& paths);
 [[nodiscard]] bool remove_marker(const layout_paths& paths);
 
-// What becomes of a version that can't be put in place: it waits for the
-// next run's one more try, or is dropped.
-enum class if_blocked { wait_for_next_run, give_up };
-
 // Puts the staged version in place (committed) or drops it; puts the
-// previous version back (rolling back) or drops it; removes `.version`
-// where there was none before (rolling back) and drops that record. True
-// once nothing waits at the name.
-[[nodiscard]] bool settle_staged_version(const layout_paths& paths, bool committed,
-                                         if_blocked blocked = if_blocked::give_up);
+// previous version back (rolling back) or drops it; removes the `.version`
+// that an update wrote where there was none before (rolling back) and
+// drops that record. True once nothing waits at the name; a version that
+// can't be put in place waits for the next run.
+[[nodiscard]] bool settle_staged_version(const layout_paths& paths, bool committed);
 [[nodiscard]] bool settle_previous_version(const layout_paths& paths, bool rolling_back);
 [[nodiscard]] bool settle_no_previous_version(const layout_paths& paths, bool rolling_back);
+
+// Records, durably, that there was no `.version` before the update that
+// writes version.
+[[nodiscard]] bool record_no_previous_version(const layout_paths& paths, const std::string& version,
+                                              std::error_code& ec);
 
 // Puts the backup back in `current` and removes the marker once nothing
 // waits beside `.version`; false, logged, when the backup could not be put

@@ -270,7 +270,7 @@ enum class previous_version { moved_aside, absent, left_in_place };
 // durable before the new version goes in: a rollback stopped part way is
 // finished by the next run from it. False when neither could be done: the
 // start can then not be checked without losing the previous version.
-bool move_previous_version_aside(const layout_paths& paths, previous_version& previous)
+bool move_previous_version_aside(const layout_paths& paths, const std::string& version, previous_version& previous)
 {
     const entry_type type = entry_type_of(paths.version);
     previous = type == entry_type::absent      ? previous_version::absent
@@ -278,7 +278,7 @@ bool move_previous_version_aside(const layout_paths& paths, previous_version& pr
                                                : previous_version::moved_aside;
     std::error_code ec = std::make_error_code(std::errc::file_exists);
     if (previous == previous_version::left_in_place ||
-        (previous == previous_version::absent && write_new_root_file(paths, paths.no_previous_version, "", ec)) ||
+        (previous == previous_version::absent && record_no_previous_version(paths, version, ec)) ||
         (previous == previous_version::moved_aside && clear_name(paths, paths.previous_version) &&
          move_in_root(paths, paths.version, paths.previous_version, ec)))
         return true;
@@ -320,6 +320,10 @@ int roll_back_unconfirmed(const layout_paths& paths, const std::string& exe_name
                           const apply_options& options)
 {
     if (!create_marker(paths)) {
+        // A marker that was created all the same (its flush failed) would
+        // have the next run restore the old files: what they need stays.
+        if (is_present(paths.marker) && !clear_name(paths, paths.marker))
+            return 1;
         drop_previous_version(paths, previous);
         return 1;
     }
@@ -362,13 +366,13 @@ int finish_update(const layout_paths& paths, const std::string& exe_name, const 
                   const std::string& relaunch_args, const apply_options& options)
 {
     previous_version previous = previous_version::left_in_place;
-    if (options.confirm_timeout_s > 0 && !move_previous_version_aside(paths, previous))
+    if (options.confirm_timeout_s > 0 && !move_previous_version_aside(paths, version, previous))
         return roll_back_unconfirmed(paths, exe_name, previous_version::left_in_place, options);
     // The backup is removed next, so the version is on disk before that. A
     // version that can't be put in place does not undo the update: it waits
     // for one more try by the next run, or is dropped.
     if (is_present(paths.staged_version))
-        (void)settle_staged_version(paths, true, if_blocked::wait_for_next_run);
+        (void)settle_staged_version(paths, true);
     spdlog::info("Version written: {}", version);
     std::string argument_string = protocol::after_update_marker;
     if (!relaunch_args.empty())

@@ -37,32 +37,42 @@ protected:
         package_bytes = read_file(package);
     }
 
-    // The runs a walk faults: a plain update, a preparation, or an update
-    // that finds a copy prepared.
-    enum class walked { apply, prepare, apply_prepared };
+    // The runs a walk faults: a plain update, a preparation, an update that
+    // finds a copy prepared, and an update whose new version fails its start
+    // check (its main executable can't start), on a root with a `.version`
+    // and on one without.
+    enum class walked { apply, prepare, apply_prepared, failed_check, failed_check_without_version };
+
+    bool start_checked() const { return mode == walked::failed_check || mode == walked::failed_check_without_version; }
+
+    std::string old_version() const { return mode == walked::failed_check_without_version ? "" : "1.0\n"; }
 
     void reset_root()
     {
         fs::remove_all(root);
         make_app_root(root, old_files);
-        write_file(root / ".version", "1.0\n");
+        if (!old_version().empty())
+            write_file(root / ".version", old_version());
         if (mode == walked::apply_prepared) {
             EXPECT_EQ(run_command("prepare").exit_code, 0);
         }
     }
 
-    run_result run_command(const std::string& command, const std::map<std::string, std::string>& env = {})
+    run_result run_command(const std::string& command, const std::map<std::string, std::string>& env = {},
+                           bool start_check = false)
     {
         std::vector<std::string> argv{updater,          command,    "--package", package.string(),
                                       "--app-dir",      root.string(), "--version", "2.0"};
         if (command == "apply")
             argv.insert(argv.end(), {"--pid", "0"});
+        if (start_check)
+            argv.insert(argv.end(), {"--confirm-timeout", "5"});
         return run_program(argv, env);
     }
 
     run_result run_update(const std::map<std::string, std::string>& env = {})
     {
-        return run_command(mode == walked::prepare ? "prepare" : "apply", env);
+        return run_command(mode == walked::prepare ? "prepare" : "apply", env, start_checked());
     }
 
     run_result run_with_fault(const std::string& function, long call, int error)
@@ -93,7 +103,7 @@ protected:
     long calls_in_clean_run(const std::string& function)
     {
         reset_root();
-        EXPECT_EQ(run_with_fault(function, 0, 0).exit_code, 0);
+        EXPECT_EQ(run_with_fault(function, 0, 0).exit_code, start_checked() ? 1 : 0);
         return std::stol(read_file(report));
     }
 
@@ -109,14 +119,24 @@ protected:
         EXPECT_EQ(result.exit_code, log_says_done ? 0 : 1) << result.err;
         run_program({updater, "apply", "--pid", "0", "--package", (dir.path / "absent.zip").string(), "--app-dir",
                      root.string(), "--version", "2.0"});
-        const bool applied = result.exit_code == 0;
+        // A start check's rollback that could not mark the new files
+        // untrusted keeps them, and says the update failed.
+        const bool applied = start_checked() ? tree_contents(root / "current") == new_files : result.exit_code == 0;
         EXPECT_EQ(tree_contents(root / "current"), applied ? new_files : old_files);
-        EXPECT_EQ(read_file(root / ".version"), applied ? "2.0\n" : "1.0\n");
+        const std::string version = applied ? "2.0\n" : old_version();
+        EXPECT_EQ(fs::exists(root / ".version"), !version.empty());
+        EXPECT_EQ(read_file(root / ".version"), version);
         EXPECT_EQ(read_file(package), package_bytes);
         for (const auto& entry : fs::directory_iterator(dir.path)) {
             const std::string name = entry.path().filename().string();
             EXPECT_TRUE(name == "root" || name == "update.zip" || name == "calls") << "stray " << name;
         }
+    }
+
+    bool log_has_line(const std::string& message) const
+    {
+        const lines log = log_messages(root / "updater.log");
+        return std::find(log.begin(), log.end(), message) != log.end();
     }
 
     void check_good_run_applies()
@@ -138,9 +158,13 @@ protected:
 
 TEST_F(fault_walk, every_failing_call_leaves_a_complete_application)
 {
-    const std::vector<int> errors{EIO, ENOSPC, EACCES, EXDEV};
-    for (const walked walk : {walked::apply, walked::prepare, walked::apply_prepared}) {
+    for (const walked walk : {walked::apply, walked::prepare, walked::apply_prepared, walked::failed_check,
+                              walked::failed_check_without_version}) {
         mode = walk;
+        // The start check's walks take each failing call once: they are
+        // about the versions the rollback puts back, not about the errno.
+        const std::vector<int> errors = start_checked() ? std::vector<int>{EIO}
+                                                        : std::vector<int>{EIO, ENOSPC, EACCES, EXDEV};
         long total_runs = 0;
         for (const std::string function : {"open", "write", "rename", "mkdir", "unlink", "fsync", "close"}) {
             const long calls = calls_in_clean_run(function);
@@ -197,7 +221,10 @@ TEST_F(fault_walk, the_new_files_are_flushed_as_written_and_one_by_one_on_fuse)
 // layout is flushed (an fsync of the root, or a syncfs) before the next is
 // made, on every road: an update, its rollback, a start check's rollback
 // with and without a previous `.version`, a preparation and the swap of
-// the copy, and the repair of a layout that a stopped run left.
+// the copy, the repair of a layout that a stopped run left, and a rollback
+// after the commit's own flush failed. And nothing of `current` is removed
+// beside a backup unless the marker says that the old files come back: a
+// run stopped part way would leave what is left taken for new files.
 TEST_F(fault_walk, every_change_to_the_layout_is_flushed_before_the_next)
 {
     const fs::path trace = dir.path / "trace";
@@ -206,14 +233,26 @@ TEST_F(fault_walk, every_change_to_the_layout_is_flushed_before_the_next)
         return path.parent_path() == root && name != "updater.log" && name != ".update-confirmed" &&
                name.rfind("updater.trash.", 0) != 0;
     };
-    // The changes made after another without a flush between them.
+    const auto inside_current = [&](const fs::path& path) {
+        const std::string text = path.string(), live = (root / "current").string();
+        return text == live || text.rfind(live + "/", 0) == 0;
+    };
+    // The changes made after another without a flush between them, and the
+    // removals from `current` beside a backup without the marker.
     const auto unflushed_pairs = [&] {
         std::vector<std::string> found;
         std::string unflushed;
+        bool marked = false, backup = false;
         for (const std::string& line : read_lines(trace)) {
             std::istringstream words(line);
             std::string call, first, second;
             words >> call >> first >> second;
+            if (call == "unlink" && inside_current(first) && backup && !marked)
+                found.push_back("unmarked: " + line);
+            if (fs::path(first) == root / "current.incomplete" && call != "fsync")
+                marked = call == "create";
+            if (call == "rename" && (fs::path(first) == root / "current.bak" || fs::path(second) == root / "current.bak"))
+                backup = fs::path(second) == root / "current.bak";
             if ((call == "fsync" && fs::path(first) == root) || call == "syncfs") {
                 unflushed.clear();
                 continue;
@@ -260,6 +299,36 @@ TEST_F(fault_walk, every_change_to_the_layout_is_flushed_before_the_next)
     reset_root();
     EXPECT_EQ(traced().exit_code, 1);
     EXPECT_EQ(unflushed_pairs(), lines{}) << "a rollback";
+
+    // The commit's flush after removing the marker fails: the update rolls
+    // back, the marker first.
+    write_file(package, good_package);
+    reset_root();
+    EXPECT_EQ(traced().exit_code, 0);
+    long commit_flush = 1;
+    for (const std::string& line : read_lines(trace)) {
+        if (line == "unlink " + (root / "current.incomplete").string())
+            break;
+        commit_flush += line.rfind("fsync ", 0) == 0 || line.rfind("syncfs ", 0) == 0;
+    }
+    fs::remove(trace);
+    reset_root();
+    EXPECT_EQ(run_with_fault("fsync", commit_flush, EIO).exit_code, 1);
+    ASSERT_TRUE(log_has_line("Failed to remove " + (root / "current.incomplete").string()));
+    reset_root();
+    EXPECT_EQ(run_program({updater, "apply", "--pid", "0", "--package", package.string(), "--app-dir", root.string(),
+                           "--version", "2.0"},
+                          {{"LD_PRELOAD", fault_library}, {"FAULT_TRACE", trace.string()}, {"FAULT_FUNCTION", "fsync"},
+                           {"FAULT_CALL", std::to_string(commit_flush)}, {"FAULT_ERRNO", std::to_string(EIO)}})
+                  .exit_code,
+              1);
+    // Where a flush failed the next change can't wait for it: only the
+    // marker's place before the removal is checked here.
+    lines unmarked = unflushed_pairs();
+    unmarked.erase(std::remove_if(unmarked.begin(), unmarked.end(),
+                                  [](const std::string& found) { return found.rfind("unmarked: ", 0) != 0; }),
+                   unmarked.end());
+    EXPECT_EQ(unmarked, lines{}) << "a rollback after the commit's flush failed";
 
     // A stopped update: the staged version and the marker beside the
     // backup, and half of the new files.

@@ -180,9 +180,9 @@ int main(int argc, char** argv)
 
         const bool start_check = random() % 2 == 0;
         const bool nothing_to_install = random() % 8 == 0;
-        const bool had_version = random() % 6 != 0;
-        if (!had_version)
+        if (random() % 6 == 0)
             fs::remove(root / ".version");
+        const bool had_version = fs::exists(root / ".version");
         // Half the updates find a copy prepared: of their own package,
         // stopped part way, or of the other version.
         switch (random() % 6) {

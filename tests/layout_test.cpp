@@ -104,8 +104,9 @@ protected:
         put(".version.old", found.previous);
         if (found.staged_is_link)
             fs::create_symlink(planted, root / ".version.new");
+        // The record names the version an update wrote where there was none.
         if (found.none_before)
-            write_file(root / ".version.none", "");
+            write_file(root / ".version.none", "2.0\n");
         if (found.marker)
             write_file(root / "current.incomplete", "");
         if (found.copy)
@@ -222,6 +223,9 @@ const std::vector<row> rows{
      app::rollback_cut_short, copy::none, {&old_files, nullptr, {}}},
     {"none before, confirmed", {live::new_files, false, false, "2.0", nullptr, nullptr, true}, app::installed,
      copy::none, {&new_files, "2.0", {}}},
+    // A record left from an update long ago never takes a later version.
+    {"none before another version", {live::old_files, false, true, "3.0", nullptr, nullptr, true},
+     app::rollback_cut_short, copy::none, {&old_files, "3.0", {}}},
 
     // The prepared copy.
     {"preparation cut short", installed_with(true, false), app::installed, copy::copy_cut_short,
